@@ -1,0 +1,139 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "mysqlquerymodel.h"
+#include "qmysortfilterproxymodel.h"
+
+#include <QDir>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+
+namespace {
+const char registerQuery[] = "select id,obojek,eid from obojky";
+const char createRegisterStatement[] =
+    "create table IF NOT EXISTS obojky (id integer primary key AUTOINCREMENT, obojek integer not "
+    "null unique, eid varchar(60))";
+constexpr int pollIntervalMs = 300;
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , m_ui(new Ui::MainWindow) {
+    m_ui->setupUi(this);
+    setWindowTitle(tr("Zirave") + " " + "1.01");
+
+    m_database = new QSqlDatabase;
+    *m_database = QSqlDatabase::addDatabase("QSQLITE");
+
+    m_registerModel = new MySqlQueryModel(this);
+    m_sortProxy = new QMySortFilterProxyModel(this);
+    m_sortProxy->setSourceModel(m_registerModel);
+    m_sortProxy->compareMode = 1;
+    m_ui->tableView->setModel(m_sortProxy);
+
+    connect(m_ui->tableView->horizontalHeader(), &QHeaderView::sortIndicatorChanged, this,
+            &MainWindow::onFilterReset);
+    connect(m_ui->neworder, &QPushButton::clicked, this, &MainWindow::onNewOrder);
+    connect(m_ui->add, &QPushButton::clicked, this, &MainWindow::onAdd);
+    connect(m_ui->edit, &QPushButton::clicked, this, &MainWindow::onEdit);
+    connect(m_ui->del, &QPushButton::clicked, this, &MainWindow::onDelete);
+    connect(m_ui->tableView, &QTableView::doubleClicked, this, &MainWindow::onEdit);
+    connect(m_ui->read, &QPushButton::clicked, this, &MainWindow::onRead);
+    connect(m_ui->send, &QPushButton::clicked, this, &MainWindow::sendEmail);
+    connect(&m_pollTimer, &QTimer::timeout, this, &MainWindow::onTimerTimeout);
+    m_pollTimer.start(pollIntervalMs);
+
+    listSerialPorts();
+    connect(&m_readerPort, &QSerialPort::readyRead, this, &MainWindow::readyData);
+    connect(&m_readerPort, &QSerialPort::errorOccurred, this, &MainWindow::handleReaderPortError);
+
+    openDatabase();
+    refreshTable(QString());
+    loadSettings();
+}
+
+MainWindow::~MainWindow() {
+    saveSettings();
+
+    const QString connectionName = m_database->connectionName();
+    m_database->close();
+    delete m_database;
+    QSqlDatabase::removeDatabase(connectionName);
+
+    delete m_ui;
+}
+
+void MainWindow::openDatabase() {
+    const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::DataLocation);
+    if (locations.isEmpty())
+        return;
+
+    const QString directory = locations.first();
+    QDir dir(directory);
+    if (!dir.exists())
+        dir.mkpath(".");
+
+    const QString fileName = directory + "/data.db";
+    m_database->setDatabaseName(fileName);
+    const bool opened = m_database->open();
+
+    QSqlQuery create(*m_database);
+    const bool created = create.exec(createRegisterStatement);
+
+    // SQLite opens lazily, so a file that is no database only shows itself at the first statement.
+    if (!opened || !created) {
+        const QString driverText =
+            opened ? create.lastError().text() : m_database->lastError().text();
+        m_databaseError = tr("Databázi %1 nelze otevřít.\n\n%2")
+                              .arg(QDir::toNativeSeparators(fileName), driverText);
+    }
+}
+
+void MainWindow::refreshTable(const QString &selectText) {
+    m_registerModel->setQuery(registerQuery);
+    // The model must hold every row, not only the first batch, so that the selection below and the
+    // order attachment see the whole register.
+    while (m_registerModel->canFetchMore())
+        m_registerModel->fetchMore();
+
+    QTableView *view = m_ui->tableView;
+    if (!selectText.isEmpty()) {
+        const int rows = m_registerModel->rowCount();
+        for (int row = 0; row < rows; ++row) {
+            const QModelIndex collar = m_registerModel->index(row, 1);
+            if (m_registerModel->data(collar, Qt::DisplayRole).toString() == selectText)
+                view->selectRow(m_sortProxy->mapFromSource(collar).row());
+        }
+    } else {
+        view->selectRow(0);
+    }
+
+    view->hideColumn(0);
+    m_registerModel->setHeaderData(1, Qt::Horizontal, tr("Obojek"), Qt::DisplayRole);
+    m_registerModel->setHeaderData(2, Qt::Horizontal, tr("EID"), Qt::DisplayRole);
+}
+
+void MainWindow::onFilter() {
+}
+
+void MainWindow::onFilterReset() {
+}
+
+void MainWindow::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    if (!m_databaseError.isEmpty()) {
+        // Queued, so that the window is on screen behind the message.
+        QMetaObject::invokeMethod(this, &MainWindow::reportDatabaseError, Qt::QueuedConnection);
+    }
+}
+
+void MainWindow::reportDatabaseError() {
+    const QString text = m_databaseError;
+    m_databaseError.clear();
+    if (!text.isEmpty())
+        QMessageBox::critical(this, tr("Zirave"), text);
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+class QSqlDatabase;
+class MySqlQueryModel;
+class QMySortFilterProxyModel;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The one window of the program: it owns the register, the reader link and every command.
+// Its implementation is split by concern: mainwindow.cpp (start-up, register view),
+// mainwindow_reader.cpp, mainwindow_register.cpp, mainwindow_settings.cpp, mainwindow_email.cpp.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void onNewOrder();
+    void onFilter();
+    void onFilterReset();
+    void onAdd();
+    void onEdit();
+    void onDelete();
+    void onRead();
+    void onTimerTimeout();
+    void readyData();
+    void sendEmail();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    // Register database and view
+    void openDatabase();
+    void refreshTable(const QString &selectText);
+    void reportDatabaseError();
+
+    // Settings
+    void loadSettings();
+    void saveSettings();
+
+    // Reader link
+    void listSerialPorts();
+    void handleReaderPortError(QSerialPort::SerialPortError error);
+
+    // Register commands
+
+    // Order dispatch
+    void sendSmtp(const QString &from, const QString &to, const QString &subject,
+                  const QString &body, const QString &attachmentPath,
+                  const QString &attachmentName);
+
+    Ui::MainWindow *m_ui;
+    QSqlDatabase *m_database = nullptr;
+    MySqlQueryModel *m_registerModel = nullptr;
+    QMySortFilterProxyModel *m_sortProxy = nullptr;
+    QSerialPort m_readerPort;
+    QByteArray m_replyBuffer;
+    int m_nextCollarNumber = 0;
+    QTimer m_pollTimer;
+    QElapsedTimer m_replyGapTimer;
+
+    // Why the register could not be opened, told to the user once the window is shown.
+    QString m_databaseError;
+};

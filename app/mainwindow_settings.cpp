@@ -1,0 +1,8 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+void MainWindow::loadSettings() {
+}
+
+void MainWindow::saveSettings() {
+}
