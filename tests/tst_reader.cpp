@@ -11,6 +11,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QTableView>
@@ -75,6 +76,7 @@ private slots:
     void failedOpeningShowsErrorBox();
     void failedInsertKeepsTheTagForTheNextReply();
     void unpluggedReaderEndsReading();
+    void simulatorFilesASequenceOfTags();
 
 private:
     void openWindow(const QStringList &extraPorts = {});
@@ -423,6 +425,33 @@ void TestReader::unpluggedReaderEndsReading() {
     QTest::qWait(500);
     const qint64 spent = cpuTimeMs() - before;
     QVERIFY2(spent < 250, qPrintable(QString("%1 ms of CPU in 500 ms").arg(spent)));
+}
+
+void TestReader::simulatorFilesASequenceOfTags() {
+    const QString simulator = ZIRAVE_BINARY_DIR "/tools/readersim/zirave-reader-sim";
+    if (!QFile::exists(simulator))
+        QSKIP("the reader simulator is not built");
+    const QString link = QDir::tempPath() + "/zirave-reader";
+
+    QProcess reader;
+    reader.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    reader.start(simulator, {"--link", link, "--gap", "0.4", "--quit-when-done", "1001:0.7",
+                             "1002:0.7", "1003:0.7"});
+    QVERIFY(reader.waitForReadyRead(5000));
+    QVERIFY(QFile::exists(link));
+
+    openWindow({link});
+    m_com->setCurrentIndex(m_com->findData(link));
+    startReading(true, "10");
+    QTRY_COMPARE_WITH_TIMEOUT(columnTexts(m_view, 2), QStringList({"1001", "1002", "1003"}), 10000);
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"10", "11", "12"}));
+    QVERIFY(reader.waitForFinished(5000));
+    QCOMPARE(reader.exitCode(), 0);
+    QVERIFY(!QFile::exists(link));
+    for (int row = 0; row < m_view->model()->rowCount(); ++row)
+        qInfo("register: obojek %s, eid %s",
+              qPrintable(m_view->model()->index(row, 1).data().toString()),
+              qPrintable(m_view->model()->index(row, 2).data().toString()));
 }
 
 ZIRAVE_TEST_MAIN(TestReader)
