@@ -53,6 +53,11 @@ private:
     // Reader link
     void listSerialPorts();
     void handleReaderPortError(QSerialPort::SerialPortError error);
+    void openReaderPort(const QString &systemLocation);
+    void closeReaderPort();
+    void evaluateReply();
+    // Returns why the tag could not be filed, or an empty text.
+    QString fileTag(quint32 code);
 
     // Register commands
 

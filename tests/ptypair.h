@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+// A pseudo-terminal in place of the reader's serial line: the program opens the slave path, the
+// test plays the reader at the master.
+class PtyPair {
+public:
+    PtyPair() {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return;
+        m_slavePath = QString::fromLocal8Bit(name);
+        // Held open by the test as well, so that the line does not hang up whenever the program
+        // closes the port.
+        termios raw;
+        ::tcgetattr(m_slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(m_slave, TCSANOW, &raw);
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    }
+    ~PtyPair() {
+        closeMaster();
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isValid() const { return m_master >= 0 && !m_slavePath.isEmpty(); }
+    QString slavePath() const { return m_slavePath; }
+
+    bool write(const QByteArray &bytes) {
+        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+
+    // What the program has written so far and the test has not read yet.
+    QByteArray readAvailable() {
+        QByteArray bytes;
+        char buffer[512];
+        ssize_t count;
+        while (m_master >= 0 && (count = ::read(m_master, buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, int(count));
+        return bytes;
+    }
+
+    // Pulls the reader's plug.
+    void closeMaster() {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+};
