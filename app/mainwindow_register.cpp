@@ -6,6 +6,7 @@
 #include "mysqlquerymodel.h"
 #include "qmysortfilterproxymodel.h"
 
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,6 +16,7 @@ namespace {
 const char insertStatement[] = "insert into obojky(obojek,eid) values (?,?)";
 const char updateStatement[] = "update obojky set obojek=?,eid=? where id=?";
 const char deleteStatement[] = "delete from obojky where id=";
+const char deleteAllStatement[] = "delete from obojky";
 
 constexpr int idColumn = 0;
 constexpr int collarColumn = 1;
@@ -88,6 +90,16 @@ QString MainWindow::storeRecord(const QString &title, const QString &id, const Q
 }
 
 void MainWindow::onNewOrder() {
+    bool confirmed = false;
+    const QString orderNumber = QInputDialog::getText(
+        this, tr("Zirave"), tr("Číslo nové objednávky?"), QLineEdit::Normal, QString(), &confirmed);
+    if (!confirmed)
+        return;
+
+    m_ui->objednavka->setText(orderNumber);
+    QSqlQuery query(*m_database);
+    query.exec(deleteAllStatement);
+    refreshTable(QString());
 }
 
 void MainWindow::onAdd() {

@@ -4,6 +4,8 @@
 #include "testsupport.h"
 
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -65,6 +67,8 @@ private slots:
     void editAndDeleteActOnTheSelectedRecordWhenSorted();
     void deletingTheLastRecordLeavesNothingToEdit();
     void refreshSelectsTheStoredNumberInALargeSortedRegister();
+    void newOrder_data();
+    void newOrder();
 
 private:
     std::unique_ptr<MainWindow> m_window;
@@ -204,6 +208,49 @@ void TestRegister::refreshSelectsTheStoredNumberInALargeSortedRegister() {
     click("edit");
     QCOMPARE(selectedCollar(m_view), QString("901"));
     QCOMPARE(m_view->selectionModel()->selectedRows().first().row(), 0);
+}
+
+void TestRegister::newOrder_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QStringList>("stored");
+
+    // Ids go on above the highest ever used, also when the register was emptied.
+    const QStringList emptied{"3:50:N"};
+    QTest::newRow("Esc") << int(Qt::Key_Escape) << "18"
+                         << "17" << QStringList{"1:5:E5", "2:2:E2", "3:50:N"};
+    QTest::newRow("new number") << int(Qt::Key_Return) << "18"
+                                << "18" << emptied;
+    QTest::newRow("same number") << int(Qt::Key_Return) << "17"
+                                 << "17" << emptied;
+    QTest::newRow("empty text") << int(Qt::Key_Return) << ""
+                                << "" << emptied;
+}
+
+void TestRegister::newOrder() {
+    QFETCH(int, key);
+    QFETCH(QString, typed);
+    QFETCH(QString, label);
+    QFETCH(QStringList, stored);
+
+    open();
+    m_window->findChild<QLabel *>("objednavka")->setText("17");
+    QString prompt;
+    auto script = answerModals({[&](QWidget *modal) {
+        auto *input = qobject_cast<QInputDialog *>(modal);
+        prompt = input->windowTitle() + "|" + input->labelText() + "|" + input->textValue();
+        QTest::keyClicks(input->findChild<QLineEdit *>(), typed);
+        QTest::keyClick(input->findChild<QLineEdit *>(), Qt::Key(key));
+    }});
+    click("neworder");
+    QCOMPARE(prompt, QString("Zirave|Číslo nové objednávky?|"));
+    QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), label);
+    QCOMPARE(m_view->selectionModel()->selectedRows().isEmpty(), stored.size() == 1);
+
+    script = answerModals({answerRecord("50", "N")});
+    click("add");
+    QCOMPARE(storedRows(), stored);
 }
 
 ZIRAVE_TEST_MAIN(TestRegister)
