@@ -60,6 +60,9 @@ private:
     QString fileTag(quint32 code);
 
     // Register commands
+    bool selectedRecord(QString *id, QString *obojek, QString *eid) const;
+    QString storeRecord(const QString &title, const QString &id, const QString &obojek,
+                        const QString &eid);
 
     // Order dispatch
     void sendSmtp(const QString &from, const QString &to, const QString &subject,

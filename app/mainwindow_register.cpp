@@ -1,14 +1,133 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "collarnumber.h"
+#include "dialogauitem.h"
+#include "mysqlquerymodel.h"
+#include "qmysortfilterproxymodel.h"
+
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+const char insertStatement[] = "insert into obojky(obojek,eid) values (?,?)";
+const char updateStatement[] = "update obojky set obojek=?,eid=? where id=?";
+const char deleteStatement[] = "delete from obojky where id=";
+const char deleteAllStatement[] = "delete from obojky";
+
+constexpr int idColumn = 0;
+constexpr int collarColumn = 1;
+constexpr int eidColumn = 2;
+
+bool isDuplicateCollar(const QSqlError &error) {
+    // SQLITE_CONSTRAINT, plain or extended; the collar number is the only unique value these
+    // statements write.
+    constexpr int sqliteConstraint = 19;
+    return (error.nativeErrorCode().toInt() & 0xff) == sqliteConstraint &&
+           error.databaseText().contains("UNIQUE");
+}
+} // namespace
+
+bool MainWindow::selectedRecord(QString *id, QString *obojek, QString *eid) const {
+    const QModelIndexList rows = m_ui->tableView->selectionModel()->selectedRows(0);
+    if (rows.isEmpty())
+        return false;
+    // The view is sorted, so the row on screen is not the row of the query.
+    const int row = m_sortProxy->mapToSource(rows.first()).row();
+    const auto text = [this, row](int column) {
+        return m_registerModel->data(m_registerModel->index(row, column), Qt::DisplayRole)
+            .toString();
+    };
+    *id = text(idColumn);
+    if (obojek)
+        *obojek = text(collarColumn);
+    if (eid)
+        *eid = text(eidColumn);
+    return true;
+}
+
+// Offers the record dialog until the database takes its texts or the user cancels, so that nothing
+// typed is lost to a refused statement. Returns the collar number stored, or a null string on
+// cancel. A null id inserts a new record; otherwise the dialog starts with the given texts and the
+// record with that id is updated.
+QString MainWindow::storeRecord(const QString &title, const QString &id, const QString &obojek,
+                                const QString &eid) {
+    DialogAUItem dialog(this);
+    dialog.setWindowTitle(title);
+    if (!id.isNull())
+        dialog.setItem(obojek, eid);
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted)
+            return QString();
+        QString typedCollar;
+        QString typedEid;
+        dialog.getItem(typedCollar, typedEid);
+
+        const QString collar = collarNumberText(typedCollar);
+        if (collar.isNull()) {
+            QMessageBox::warning(this, tr("Zirave"), tr("Číslo obojku musí být celé číslo."));
+            continue;
+        }
+
+        QSqlQuery query(*m_database);
+        const bool prepared = query.prepare(id.isNull() ? insertStatement : updateStatement);
+        query.addBindValue(collar);
+        query.addBindValue(typedEid);
+        if (!id.isNull())
+            query.addBindValue(id);
+        if (prepared && query.exec())
+            return collar;
+
+        const QSqlError error = query.lastError();
+        QMessageBox::warning(this, tr("Zirave"),
+                             isDuplicateCollar(error)
+                                 ? tr("Obojek číslo %1 už v objednávce je.").arg(collar)
+                                 : tr("Záznam se nepodařilo uložit.\n\n%1").arg(error.text()));
+    }
+}
+
 void MainWindow::onNewOrder() {
+    bool confirmed = false;
+    const QString orderNumber = QInputDialog::getText(
+        this, tr("Zirave"), tr("Číslo nové objednávky?"), QLineEdit::Normal, QString(), &confirmed);
+    if (!confirmed)
+        return;
+
+    m_ui->objednavka->setText(orderNumber);
+    QSqlQuery query(*m_database);
+    query.exec(deleteAllStatement);
+    refreshTable(QString());
 }
 
 void MainWindow::onAdd() {
+    const QString stored = storeRecord(tr("Přidání záznamu"), QString(), QString(), QString());
+    if (!stored.isNull())
+        refreshTable(stored);
 }
 
 void MainWindow::onEdit() {
+    QString id;
+    QString obojek;
+    QString eid;
+    if (!selectedRecord(&id, &obojek, &eid))
+        return;
+
+    // The id is read before the dialog opens: filing behind the open dialog reloads the table,
+    // but the update still addresses the record the user chose.
+    const QString stored = storeRecord(tr("Oprava záznamu"), id, obojek, eid);
+    if (!stored.isNull())
+        refreshTable(stored);
 }
 
 void MainWindow::onDelete() {
+    QString id;
+    if (!selectedRecord(&id, nullptr, nullptr))
+        return;
+
+    QSqlQuery query(*m_database);
+    query.exec(deleteStatement + id);
+    refreshTable(QString());
 }

@@ -1,0 +1,257 @@
+#include "mainwindow.h"
+#include "modalscript.h"
+#include "registerfixture.h"
+#include "testsupport.h"
+
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+using namespace RegisterFixture;
+
+namespace {
+// Fills the record dialog and confirms it, or with a null collar cancels it; keeps what it showed.
+std::function<void(QWidget *)> answerRecord(const QString &collar, const QString &eid,
+                                            QStringList *shown = nullptr) {
+    return [=](QWidget *modal) {
+        auto *obojek = modal->findChild<QLineEdit *>("obojek");
+        auto *eidEdit = modal->findChild<QLineEdit *>("eid");
+        if (shown)
+            *shown = QStringList{modal->windowTitle(), obojek->text(), eidEdit->text()};
+        obojek->setText(collar);
+        eidEdit->setText(eid);
+        collar.isNull() ? static_cast<QDialog *>(modal)->reject()
+                        : static_cast<QDialog *>(modal)->accept();
+    };
+}
+
+std::function<void(QWidget *)> answerWarning(QString *text) {
+    return [=](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        *text = box && box->icon() == QMessageBox::Warning ? box->text() : "no warning";
+        static_cast<QDialog *>(modal)->reject();
+    };
+}
+
+// "id:obojek:eid" in id order; an obojek that SQLite did not keep as an integer is marked.
+QStringList storedRows() {
+    QStringList rows;
+    withDatabase([&](QSqlDatabase &db) {
+        QSqlQuery query("select id,obojek,eid,typeof(obojek) from obojky order by id", db);
+        while (query.next())
+            rows << QStringList{query.value(0).toString(), query.value(1).toString(),
+                                query.value(2).toString()}
+                            .join(':') +
+                        (query.value(3) == "integer" ? "" : " (text)");
+    });
+    return rows;
+}
+
+void selectCollar(QTableView *view, const QString &collar) {
+    view->selectRow(columnTexts(view, 1).indexOf(collar));
+    QCOMPARE(selectedCollar(view), collar);
+}
+} // namespace
+
+class TestRegister : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void addAndEdit_data();
+    void addAndEdit();
+    void editAndDeleteActOnTheSelectedRecordWhenSorted_data();
+    void editAndDeleteActOnTheSelectedRecordWhenSorted();
+    void deletingTheLastRecordLeavesNothingToEdit();
+    void refreshSelectsTheStoredNumberInALargeSortedRegister();
+    void newOrder_data();
+    void newOrder();
+
+private:
+    std::unique_ptr<MainWindow> m_window;
+    QTableView *m_view = nullptr;
+    void open() {
+        m_window = std::make_unique<MainWindow>();
+        m_view = m_window->findChild<QTableView *>("tableView");
+    }
+    void click(const QString &button) { m_window->findChild<QPushButton *>(button)->click(); }
+};
+
+void TestRegister::init() {
+    m_window.reset();
+    clearRegister();
+    fillRegister({{5, "E5"}, {2, "E2"}});
+}
+
+void TestRegister::addAndEdit_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QStringList>("stored");
+
+    const QString duplicate = "Obojek číslo 5 už v objednávce je.";
+    const QString notANumber = "Číslo obojku musí být celé číslo.";
+    const QStringList unchanged{"1:5:E5", "2:2:E2"};
+    for (const QString button : {"add", "edit"}) {
+        const QString stored = button == "add" ? "1:5:E5|2:2:E2|3:7: E " : "1:5:E5|2:7: E ";
+        QTest::addRow("%s blanks and zeros", qPrintable(button))
+            << button << " 007 " << QString() << stored.split('|');
+        QTest::addRow("%s duplicate", qPrintable(button))
+            << button << "5" << duplicate << unchanged;
+        QTest::addRow("%s empty", qPrintable(button)) << button << "" << notANumber << unchanged;
+        QTest::addRow("%s 12a", qPrintable(button)) << button << "12a" << notANumber << unchanged;
+        QTest::addRow("%s beyond 64 bits", qPrintable(button))
+            << button << "99999999999999999999" << notANumber << unchanged;
+    }
+    QTest::newRow("add refused by a trigger") << "add"
+                                              << "8"
+                                              << "objednávka je uzavřena" << unchanged;
+}
+
+// A refused record is offered again with the texts as typed; Cancel then ends the command.
+void TestRegister::addAndEdit() {
+    QFETCH(QString, button);
+    QFETCH(QString, typed);
+    QFETCH(QString, warning);
+    QFETCH(QStringList, stored);
+
+    if (QTest::currentDataTag() == QString("add refused by a trigger")) {
+        withDatabase([](QSqlDatabase &db) {
+            QSqlQuery("create trigger closed before insert on obojky "
+                      "begin select raise(abort, 'objednávka je uzavřena'); end",
+                      db);
+        });
+    }
+    open();
+    selectCollar(m_view, "2");
+    const QString title = button == "add" ? "Přidání záznamu" : "Oprava záznamu";
+    QStringList first;
+    QStringList again;
+    QString shownWarning;
+    QList<std::function<void(QWidget *)>> answers{answerRecord(typed, " E ", &first)};
+    if (!warning.isEmpty())
+        answers << answerWarning(&shownWarning) << answerRecord(QString(), QString(), &again);
+    auto script = answerModals(answers);
+    click(button);
+    QCOMPARE(first, QStringList({title, button == "add" ? "" : "2", button == "add" ? "" : "E2"}));
+    QCOMPARE(storedRows(), stored);
+    if (warning.isEmpty()) {
+        QCOMPARE(script->answered, 1);
+        QCOMPARE(selectedCollar(m_view), QString("7"));
+    } else {
+        QCOMPARE(script->answered, 3);
+        QVERIFY2(shownWarning.contains(warning), qPrintable(shownWarning));
+        QCOMPARE(again, QStringList({title, typed, " E "}));
+        QCOMPARE(selectedCollar(m_view), QString("2"));
+    }
+}
+
+void TestRegister::editAndDeleteActOnTheSelectedRecordWhenSorted_data() {
+    QTest::addColumn<int>("column");
+    QTest::addColumn<Qt::SortOrder>("order");
+    QTest::newRow("EID descending") << 2 << Qt::DescendingOrder;
+    QTest::newRow("collar number ascending") << 1 << Qt::AscendingOrder;
+}
+
+void TestRegister::editAndDeleteActOnTheSelectedRecordWhenSorted() {
+    QFETCH(int, column);
+    QFETCH(Qt::SortOrder, order);
+
+    fillRegister({{1, "E9"}, {3, "E1"}});
+    open();
+    m_view->horizontalHeader()->setSortIndicator(column, order);
+    selectCollar(m_view, "1");
+    QStringList shown;
+    auto script = answerModals({answerRecord("11", "E11", &shown)});
+    click("edit");
+    QCOMPARE(shown.mid(1), QStringList({"1", "E9"}));
+    QCOMPARE(selectedCollar(m_view), QString("11"));
+
+    selectCollar(m_view, "2");
+    click("del");
+    QCOMPARE(storedRows(), QStringList({"1:5:E5", "3:11:E11", "4:3:E1"}));
+    QCOMPARE(m_view->selectionModel()->selectedRows().first().row(), 0);
+}
+
+void TestRegister::deletingTheLastRecordLeavesNothingToEdit() {
+    open();
+    click("del");
+    click("del");
+    QCOMPARE(storedRows(), QStringList());
+    QVERIFY(m_view->selectionModel()->selectedRows().isEmpty());
+
+    auto script = answerModals({answerRecord("1", "")}, 0);
+    click("edit");
+    QTRY_VERIFY(script->finished);
+    QCOMPARE(script->answered, 0);
+}
+
+void TestRegister::refreshSelectsTheStoredNumberInALargeSortedRegister() {
+    QList<QPair<QVariant, QVariant>> rows;
+    for (int collar = 10; collar < 600; ++collar)
+        rows.append({collar, QString::number(100000 + collar)});
+    fillRegister(rows);
+    open();
+    m_view->horizontalHeader()->setSortIndicator(1, Qt::DescendingOrder);
+
+    // The record added last comes last in the register query.
+    auto script = answerModals({answerRecord("900", "1")});
+    click("add");
+    QCOMPARE(selectedCollar(m_view), QString("900"));
+    QCOMPARE(m_view->selectionModel()->selectedRows().first().row(), 0);
+
+    selectCollar(m_view, "300");
+    script = answerModals({answerRecord("901", "2")});
+    click("edit");
+    QCOMPARE(selectedCollar(m_view), QString("901"));
+    QCOMPARE(m_view->selectionModel()->selectedRows().first().row(), 0);
+}
+
+void TestRegister::newOrder_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QStringList>("stored");
+
+    // Ids go on above the highest ever used, also when the register was emptied.
+    const QStringList emptied{"3:50:N"};
+    QTest::newRow("Esc") << int(Qt::Key_Escape) << "18"
+                         << "17" << QStringList{"1:5:E5", "2:2:E2", "3:50:N"};
+    QTest::newRow("new number") << int(Qt::Key_Return) << "18"
+                                << "18" << emptied;
+    QTest::newRow("same number") << int(Qt::Key_Return) << "17"
+                                 << "17" << emptied;
+    QTest::newRow("empty text") << int(Qt::Key_Return) << ""
+                                << "" << emptied;
+}
+
+void TestRegister::newOrder() {
+    QFETCH(int, key);
+    QFETCH(QString, typed);
+    QFETCH(QString, label);
+    QFETCH(QStringList, stored);
+
+    open();
+    m_window->findChild<QLabel *>("objednavka")->setText("17");
+    QString prompt;
+    auto script = answerModals({[&](QWidget *modal) {
+        auto *input = qobject_cast<QInputDialog *>(modal);
+        prompt = input->windowTitle() + "|" + input->labelText() + "|" + input->textValue();
+        QTest::keyClicks(input->findChild<QLineEdit *>(), typed);
+        QTest::keyClick(input->findChild<QLineEdit *>(), Qt::Key(key));
+    }});
+    click("neworder");
+    QCOMPARE(prompt, QString("Zirave|Číslo nové objednávky?|"));
+    QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), label);
+    QCOMPARE(m_view->selectionModel()->selectedRows().isEmpty(), stored.size() == 1);
+
+    script = answerModals({answerRecord("50", "N")});
+    click("add");
+    QCOMPARE(storedRows(), stored);
+}
+
+ZIRAVE_TEST_MAIN(TestRegister)
+#include "tst_register.moc"
