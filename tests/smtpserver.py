@@ -1,0 +1,208 @@
+#!/usr/bin/python3
+"""SMTP server over implicit TLS with required AUTH for the mail client tests.
+
+Prints "READY <port> <certificate file>" when it listens on 127.0.0.1, then one line per event:
+"CONNECT", "CLOSE", "MESSAGE <json file>". Every accepted message is stored as msg-N.eml (raw)
+and msg-N.json (what a mail reader would see: decoded headers, body text, attachments).
+Run it with /usr/bin/python3 (needs Debian's python3-aiosmtpd).
+"""
+
+import argparse
+import asyncio
+import base64
+import email
+import email.policy
+import email.utils
+import itertools
+import json
+import logging
+import os
+import ssl
+import subprocess
+import sys
+import warnings
+
+from aiosmtpd.smtp import SMTP, AuthResult, TLSSetupException
+
+# aiosmtpd counts only STARTTLS as TLS; here the whole connection is TLS from the first byte.
+warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def make_certificate(cert_dir, name):
+    """Self-signed certificate valid for `name` (plus 127.0.0.1 when it is localhost)."""
+    cert = os.path.join(cert_dir, name + ".pem")
+    key = os.path.join(cert_dir, name + ".key")
+    if not (os.path.exists(cert) and os.path.exists(key)):
+        alt = "DNS:" + name + (",IP:127.0.0.1" if name == "localhost" else "")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                        "-keyout", key + ".tmp", "-out", cert + ".tmp", "-days", "2",
+                        "-subj", "/CN=" + name, "-addext", "subjectAltName=" + alt],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.replace(key + ".tmp", key)
+        os.replace(cert + ".tmp", cert)
+    return cert, key
+
+
+def digest(envelope):
+    """What a mail reader makes of the message, for the test to compare."""
+    raw = envelope.original_content or envelope.content
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    # Physical lines of the top-level headers the client writes itself (folded lines included).
+    ours = (b"from:", b"to:", b"subject:", b"date:", b"message-id:")
+    lengths, current = [], None
+    for line in raw.split(b"\r\n\r\n", 1)[0].split(b"\r\n"):
+        if not line[:1].isspace():
+            current = line.lower().startswith(ours)
+        if current:
+            lengths.append(len(line))
+    result = {
+        "mail_from": envelope.mail_from,
+        "rcpt_tos": envelope.rcpt_tos,
+        "from": str(msg["From"]),
+        "to": str(msg["To"]),
+        "from_addresses": [a.addr_spec for a in msg["From"].addresses],
+        "to_addresses": [a.addr_spec for a in msg["To"].addresses],
+        "to_names": [a.display_name for a in msg["To"].addresses],
+        "from_names": [a.display_name for a in msg["From"].addresses],
+        "subject": str(msg["Subject"]),
+        "date": str(msg["Date"]),
+        "date_epoch": email.utils.parsedate_to_datetime(str(msg["Date"])).timestamp(),
+        "message_id": str(msg["Message-ID"]),
+        "mime_version": str(msg["MIME-Version"]),
+        "content_type": msg.get_content_type(),
+        "longest_header_line": max(lengths),
+        "defects": [repr(d) for part in msg.walk() for d in part.defects],
+        "body": None,
+        "attachments": [],
+    }
+    for part in msg.walk():
+        if part.is_multipart():
+            continue
+        payload = part.get_payload(decode=True)
+        if part.get_filename() is None and result["body"] is None:
+            text = payload.decode(part.get_content_charset() or "ascii")
+            result["body"] = text.replace("\r\n", "\n")
+            result["body_type"] = part.get_content_type()
+            result["body_charset"] = part.get_content_charset()
+        else:
+            result["attachments"].append({
+                "filename": part.get_filename(),
+                "content_type": part.get_content_type(),
+                "encoding": part.get("Content-Transfer-Encoding", ""),
+                "data": base64.b64encode(payload).decode("ascii"),
+            })
+    return result
+
+
+class Handler:
+    def __init__(self, out_dir, stall_data):
+        self.out_dir = out_dir
+        self.stall_data = stall_data
+        self.counter = itertools.count(1)
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if "refused" in address:
+            return "550 5.1.1 Mailbox unavailable"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        if self.stall_data:
+            await asyncio.sleep(3600)
+        n = next(self.counter)
+        base = os.path.join(self.out_dir, "msg-%d" % n)
+        with open(base + ".eml", "wb") as f:
+            f.write(envelope.original_content or envelope.content)
+        try:
+            data = digest(envelope)
+        except Exception as e:  # a message Python cannot read is a finding too
+            data = {"error": repr(e)}
+        with open(base + ".json.tmp", "w", encoding="utf-8") as f:
+            json.dump(data, f, ensure_ascii=False)
+        os.replace(base + ".json.tmp", base + ".json")
+        say("MESSAGE " + base + ".json")
+        return "250 Message accepted"
+
+
+class ReportingSMTP(SMTP):
+    def connection_made(self, transport):
+        say("CONNECT")
+        super().connection_made(transport)
+
+    def connection_lost(self, exc):
+        say("CLOSE")
+        super().connection_lost(exc)
+
+
+class Silent(asyncio.Protocol):
+    """Accepts the connection (and the TLS handshake when given a context), then says nothing."""
+
+    def connection_made(self, transport):
+        say("CONNECT")
+
+    def connection_lost(self, exc):
+        say("CLOSE")
+
+
+async def serve(args):
+    cert, key = make_certificate(args.cert_dir, args.cert_name)
+    ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ctx.load_cert_chain(cert, key)
+    loop = asyncio.get_running_loop()
+
+    def check(server, session, envelope, mechanism, data):
+        ok = data.login == args.login.encode() and data.password == args.password.encode()
+        return AuthResult(success=ok, handled=False)
+
+    handler = Handler(args.dir, args.mode == "stall-data")
+    if args.mode == "starttls":
+        def factory():
+            return ReportingSMTP(handler, hostname="zirave-test.invalid", authenticator=check,
+                                 tls_context=ctx, require_starttls=True, auth_required=True)
+        tls = None
+    elif args.mode in ("normal", "stall-data", "plain"):
+        def factory():
+            return ReportingSMTP(handler, hostname="zirave-test.invalid", authenticator=check,
+                                 auth_required=True, auth_require_tls=False)
+        tls = None if args.mode == "plain" else ctx
+    else:
+        factory = Silent
+        tls = ctx if args.mode == "silent-tls" else None
+
+    server = await loop.create_server(factory, host="127.0.0.1", port=0, ssl=tls)
+    say("READY %d %s" % (server.sockets[0].getsockname()[1], os.path.abspath(cert)))
+    await server.serve_forever()
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__)
+    p.add_argument("--dir", required=True, help="where received messages are written")
+    p.add_argument("--cert-dir", required=True, help="where certificates are made and reused")
+    p.add_argument("--cert-name", default="localhost", help="host name the certificate is for")
+    p.add_argument("--login", default="objednavky")
+    p.add_argument("--password", default="tajne-heslo")
+    p.add_argument("--mode", default="normal",
+                   choices=["normal", "plain", "starttls", "stall-data", "silent-tcp",
+                            "silent-tls"],
+                   help="normal: TLS from the first byte; plain: SMTP without TLS; starttls: "
+                        "plain until STARTTLS, which it requires; stall-data: never answers the "
+                        "end of a message; silent-*: accepts connections and never says a word")
+    args = p.parse_args()
+    os.makedirs(args.dir, exist_ok=True)
+    os.makedirs(args.cert_dir, exist_ok=True)
+    logging.basicConfig(level=logging.ERROR, stream=sys.stderr)
+    # A client refusing our certificate is what some tests want; keep other errors visible.
+    logging.getLogger("mail.log").addFilter(
+        lambda record: not (record.exc_info and isinstance(record.exc_info[1], TLSSetupException)))
+    try:
+        asyncio.run(serve(args))
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
