@@ -1,0 +1,175 @@
+#include "dialogemail.h"
+#include "dialoginfo.h"
+#include "orderattachment.h"
+#include "testsupport.h"
+
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTextEdit>
+
+#include <unistd.h>
+
+using Rows = QList<QPair<QVariant, QVariant>>;
+
+class TestAttachment : public QObject {
+    Q_OBJECT
+
+private slots:
+    void text_data();
+    void text();
+    void writesUtf8WithoutBomAndReplacesTheOldFile();
+    void doesNotFollowAPlantedSymbolicLink();
+    void failsWhereNoFileCanBeWritten();
+
+    void progressDialogShowsOnlyTheStatusText();
+    void progressDialogParts();
+    void composeDialogRoundTrip();
+};
+
+void TestAttachment::text_data() {
+    QTest::addColumn<Rows>("rows");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty register") << Rows{} << "czv;obojek;eid\n";
+    QTest::newRow("two collars in model order")
+        << Rows{{1, "123"}, {2, "456"}} << "czv;obojek;eid\n;1;123\n;2;456\n";
+    QTest::newRow("model order, not numeric order")
+        << Rows{{10, "9"}, {2, "1"}} << "czv;obojek;eid\n;10;9\n;2;1\n";
+    QTest::newRow("separator inside an eid is written unchanged")
+        << Rows{{3, "12;34"}} << "czv;obojek;eid\n;3;12;34\n";
+    QTest::newRow("null eid is an empty field") << Rows{{4, QVariant()}} << "czv;obojek;eid\n;4;\n";
+    QTest::newRow("czech letters") << Rows{{5, QString::fromUtf8("žluťoučký")}}
+                                   << QString::fromUtf8("czv;obojek;eid\n;5;žluťoučký\n");
+}
+
+void TestAttachment::text() {
+    QFETCH(Rows, rows);
+    QFETCH(QString, expected);
+
+    QStandardItemModel model(rows.size(), 3);
+    for (int row = 0; row < rows.size(); ++row) {
+        model.setData(model.index(row, 0), row + 100);
+        model.setData(model.index(row, 1), rows[row].first);
+        model.setData(model.index(row, 2), rows[row].second);
+    }
+    QCOMPARE(OrderAttachment::text(model), expected);
+}
+
+static QByteArray readAll(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void TestAttachment::writesUtf8WithoutBomAndReplacesTheOldFile() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(OrderAttachment::fileName);
+    const QString first = QString::fromUtf8("czv;obojek;eid\n;1;čáp\n;2;long line\n");
+    QVERIFY(OrderAttachment::write(path, first));
+    QCOMPARE(readAll(path), first.toUtf8());
+
+    QVERIFY(OrderAttachment::write(path, "czv;obojek;eid\n"));
+    QCOMPARE(readAll(path), QByteArray("czv;obojek;eid\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{OrderAttachment::fileName});
+}
+
+void TestAttachment::doesNotFollowAPlantedSymbolicLink() {
+    QTemporaryDir dir;
+    const QString victim = dir.filePath("victim.txt");
+    {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("precious");
+    }
+    const QString path = dir.filePath(OrderAttachment::fileName);
+    QVERIFY(QFile::link(victim, path));
+
+    QVERIFY(OrderAttachment::write(path, "czv;obojek;eid\n"));
+    QCOMPARE(readAll(victim), QByteArray("precious"));
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QCOMPARE(readAll(path), QByteArray("czv;obojek;eid\n"));
+}
+
+void TestAttachment::failsWhereNoFileCanBeWritten() {
+    QTemporaryDir dir;
+    QVERIFY(!OrderAttachment::write(dir.filePath("missing/obojky.csv"), "x\n"));
+    // A directory standing at the path cannot be replaced by the file.
+    QVERIFY(QDir(dir.path()).mkdir("obojky.csv"));
+    QVERIFY(!OrderAttachment::write(dir.filePath("obojky.csv"), "x\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestAttachment::progressDialogShowsOnlyTheStatusText() {
+    QWidget parent;
+    DialogInfo dialog(&parent, true, false, false, false, false);
+    dialog.show();
+    auto *label = dialog.findChild<QLabel *>("label");
+    QVERIFY(label->isVisible());
+    QVERIFY(label->text().isEmpty());
+    QVERIFY(!dialog.findChild<QProgressBar *>("progressBar")->isVisible());
+    QVERIFY(!dialog.findChild<QProgressBar *>("progressBar_2")->isVisible());
+    auto *buttons = dialog.findChild<QDialogButtonBox *>("buttonBox");
+    QVERIFY(!buttons->button(QDialogButtonBox::Ok)->isVisible());
+    QVERIFY(!buttons->button(QDialogButtonBox::Cancel)->isVisible());
+    QCOMPARE(dialog.windowTitle(), QString("Zirave"));
+
+    dialog.smtpStatus(7, -1, QString::fromUtf8("Přihlašování"));
+    QCOMPARE(label->text(), QString::fromUtf8("Přihlašování"));
+    dialog.smtpStatus(8, 42, "sent");
+    QCOMPARE(label->text(), QString("sent"));
+    QVERIFY(!dialog.findChild<QProgressBar *>("progressBar")->isVisible());
+}
+
+void TestAttachment::progressDialogParts() {
+    DialogInfo dialog(nullptr, false, false, false, true, true);
+    dialog.show();
+    dialog.setParts(true, true, false, false);
+    QVERIFY(dialog.label()->isVisible());
+    QVERIFY(dialog.progressBar()->isVisible());
+    QVERIFY(!dialog.progressBar2()->isVisible());
+    QVERIFY(!dialog.findChild<QDialogButtonBox *>("buttonBox")->isVisible());
+    QCOMPARE(dialog.height(), dialog.minimumSizeHint().height());
+
+    dialog.setProgress(10, 20, 15);
+    QCOMPARE(dialog.progressBar()->minimum(), 10);
+    QCOMPARE(dialog.progressBar()->maximum(), 20);
+    QCOMPARE(dialog.progressBar()->value(), 15);
+    dialog.setProgressValue(18);
+    QCOMPARE(dialog.progressBar()->value(), 18);
+    QCOMPARE(dialog.progressBar2()->value(), 0);
+    dialog.setText("abc");
+    QCOMPARE(dialog.label()->text(), QString("abc"));
+}
+
+void TestAttachment::composeDialogRoundTrip() {
+    DialogEmail dialog(nullptr);
+    const QString body = QString::fromUtf8("Dobrý den,\nposíláme objednávku.\n\nS pozdravem");
+    dialog.setEmail("a@b.example", "c@d.example", "obojky - objednavka: 7", body);
+    QCOMPARE(dialog.findChild<QLineEdit *>("le_from")->text(), QString("a@b.example"));
+    QCOMPARE(dialog.findChild<QTextEdit *>("le_body")->toPlainText(), body);
+
+    dialog.findChild<QLineEdit *>("le_to")->setText("x@y.example");
+    QString from, to, subject, readBody;
+    dialog.getEmail(from, to, subject, readBody);
+    QCOMPARE(QStringList({from, to, subject, readBody}),
+             QStringList({"a@b.example", "x@y.example", "obojky - objednavka: 7", body}));
+
+    // The focus runs sender, recipient, subject, body.
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    dialog.findChild<QLineEdit *>("le_from")->setFocus();
+    for (const char *next : {"le_to", "le_subject", "le_body"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QString(next));
+    }
+}
+
+ZIRAVE_TEST_MAIN(TestAttachment)
+#include "tst_attachment.moc"

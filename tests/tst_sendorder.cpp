@@ -1,0 +1,228 @@
+#include "appsettings.h"
+#include "mainwindow.h"
+#include "modalscript.h"
+#include "orderdesk.h"
+#include "registerfixture.h"
+#include "smtptestserver.h"
+#include "testsupport.h"
+
+#include <QDialog>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTextEdit>
+
+using namespace RegisterFixture;
+using Rows = QList<QPair<QVariant, QVariant>>;
+
+namespace {
+
+const QString failurePrefix = QString::fromUtf8("Odeslání se nezdařilo");
+
+QString attachmentPath() {
+    return QDir::tempPath() + "/obojky.csv";
+}
+
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What the compose dialog offered, and what the test typed over it.
+struct Compose {
+    QString from, to, subject, body;
+    QString typedTo, typedBody;
+    bool accept = true;
+};
+
+std::function<void(QWidget *)> composeHandler(Compose &compose) {
+    return [&compose](QWidget *modal) {
+        auto *from = modal->findChild<QLineEdit *>("le_from");
+        auto *to = modal->findChild<QLineEdit *>("le_to");
+        auto *subject = modal->findChild<QLineEdit *>("le_subject");
+        auto *body = modal->findChild<QTextEdit *>("le_body");
+        if (!from || !to || !subject || !body) {
+            modal->close();
+            return;
+        }
+        compose.from = from->text();
+        compose.to = to->text();
+        compose.subject = subject->text();
+        compose.body = body->toPlainText();
+        if (!compose.typedTo.isEmpty())
+            to->setText(compose.typedTo);
+        if (!compose.typedBody.isEmpty())
+            body->setPlainText(compose.typedBody);
+        auto *dialog = qobject_cast<QDialog *>(modal);
+        compose.accept ? dialog->accept() : QTest::keyClick(modal, Qt::Key_Escape);
+    };
+}
+
+// Leaves the progress dialog to the client, but closes it once it shows a failure (or after a
+// generous limit, so that a client that never ends cannot hang the test).
+std::function<void(QWidget *)> progressHandler(QString &lastText) {
+    return [&lastText](QWidget *modal) {
+        auto *label = modal->findChild<QLabel *>("label");
+        auto *watch = new QTimer(modal);
+        QObject::connect(watch, &QTimer::timeout, modal, [=, &lastText] {
+            lastText = label ? label->text() : QString();
+            if (lastText.startsWith(failurePrefix))
+                modal->close();
+        });
+        watch->start(20);
+        QTimer::singleShot(60000, modal, &QWidget::close);
+    };
+}
+
+} // namespace
+
+class TestSendOrder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void sendsTheOrder_data();
+    void sendsTheOrder();
+    void escapeWritesNothingAndSendsNothing();
+    void editedAddressesAreNotRemembered();
+    void failureKeepsTheProgressOpenOnTheError();
+
+private:
+    void configureServer(const QString &password);
+
+    QTemporaryDir m_work;
+    TestServer m_server;
+};
+
+void TestSendOrder::initTestCase() {
+    QVERIFY(m_work.isValid());
+    QVERIFY2(m_server.start(m_work.path(), "normal", "localhost"), "the SMTP server did not start");
+}
+
+void TestSendOrder::init() {
+    clearRegister();
+    QFile::remove(attachmentPath());
+    configureServer(serverPassword);
+}
+
+void TestSendOrder::configureServer(const QString &password) {
+    AppSettings settings;
+    settings.clear();
+    settings.setValue("orderno", "2026/118");
+    settings.setValue("smtp_host", "localhost");
+    settings.setValue("smtp_port", m_server.port);
+    settings.setValue("smtp_login", serverLogin);
+    settings.setValue("smtp_password", password);
+    settings.setValue("smtp_cafile", m_server.certFile);
+}
+
+void TestSendOrder::sendsTheOrder_data() {
+    QTest::addColumn<Rows>("rows");
+    QTest::addColumn<QByteArray>("expectedFile");
+
+    QTest::newRow("empty register") << Rows{} << QByteArray("czv;obojek;eid\n");
+    QTest::newRow("query order, semicolon and czech letters")
+        << Rows{{2, "456"}, {1, "123"}, {3, "12;34"}, {4, QString::fromUtf8("čáp")}}
+        << QString::fromUtf8("czv;obojek;eid\n;2;456\n;1;123\n;3;12;34\n;4;čáp\n").toUtf8();
+}
+
+void TestSendOrder::sendsTheOrder() {
+    QFETCH(Rows, rows);
+    QFETCH(QByteArray, expectedFile);
+    fillRegister(rows);
+    // A link planted at the attachment path must not be followed.
+    QTemporaryDir victimDir;
+    const QString victim = victimDir.filePath("victim");
+    {
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("precious");
+    }
+    QVERIFY(QFile::link(victim, attachmentPath()));
+
+    MainWindow window;
+    auto *view = window.findChild<QTableView *>("tableView");
+    view->horizontalHeader()->setSortIndicator(2, Qt::DescendingOrder);
+
+    const int before = m_server.messages().size();
+    Compose compose;
+    compose.typedBody = QString::fromUtf8("Dobrý den,\nposíláme objednávku obojků.\n\nDěkujeme");
+    auto script = answerModals({composeHandler(compose)});
+    window.findChild<QPushButton *>("send")->click();
+    QVERIFY(script->answered == 1);
+
+    QCOMPARE(compose.from, QString(OrderDesk::address));
+    QCOMPARE(compose.to, QString(OrderDesk::address));
+    QCOMPARE(compose.subject, QString("obojky - objednavka: 2026/118"));
+    QCOMPARE(compose.body, QString());
+
+    QCOMPARE(fileBytes(victim), QByteArray("precious"));
+    QCOMPARE(fileBytes(attachmentPath()), expectedFile);
+
+    const QList<QJsonObject> messages = m_server.messages();
+    QCOMPARE(messages.size(), before + 1);
+    const QJsonObject mail = messages.last();
+    QCOMPARE(mail["mail_from"].toString(), QString(OrderDesk::address));
+    QCOMPARE(mail["rcpt_tos"].toArray().first().toString(), QString(OrderDesk::address));
+    QCOMPARE(mail["subject"].toString(), QString("obojky - objednavka: 2026/118"));
+    QCOMPARE(mail["body"].toString().trimmed(), compose.typedBody);
+    const QJsonArray attachments = mail["attachments"].toArray();
+    QCOMPARE(attachments.size(), 1);
+    QCOMPARE(attachments[0]["filename"].toString(), QString("obojky.csv"));
+    QCOMPARE(QByteArray::fromBase64(attachments[0]["data"].toString().toLatin1()), expectedFile);
+}
+
+void TestSendOrder::escapeWritesNothingAndSendsNothing() {
+    fillRegister({{1, "123"}});
+    MainWindow window;
+    const int before = m_server.messages().size();
+    Compose compose;
+    compose.accept = false;
+    auto script = answerModals({composeHandler(compose)});
+    window.findChild<QPushButton *>("send")->click();
+    QCOMPARE(script->answered, 1);
+    QVERIFY(!QFile::exists(attachmentPath()));
+    QTest::qWait(200);
+    QCOMPARE(m_server.messages().size(), before);
+}
+
+void TestSendOrder::editedAddressesAreNotRemembered() {
+    MainWindow window;
+    auto *send = window.findChild<QPushButton *>("send");
+    Compose first;
+    first.typedTo = "sklad@vernholt.example";
+    auto script = answerModals({composeHandler(first)});
+    send->click();
+    QCOMPARE(m_server.messages().last()["rcpt_tos"].toArray().first().toString(),
+             QString("sklad@vernholt.example"));
+
+    Compose second;
+    second.accept = false;
+    script = answerModals({composeHandler(second)});
+    send->click();
+    QCOMPARE(second.to, QString(OrderDesk::address));
+    QVERIFY(!AppSettings().contains("email_to"));
+}
+
+void TestSendOrder::failureKeepsTheProgressOpenOnTheError() {
+    configureServer("wrong password");
+    fillRegister({{1, "123"}});
+    MainWindow window;
+    const int before = m_server.messages().size();
+    Compose compose;
+    QString progressText;
+    auto script = answerModals({composeHandler(compose), progressHandler(progressText)});
+    window.findChild<QPushButton *>("send")->click();
+    QCOMPARE(script->answered, 2);
+    QVERIFY2(progressText.startsWith(failurePrefix), qPrintable(progressText));
+    QCOMPARE(m_server.messages().size(), before);
+}
+
+ZIRAVE_TEST_MAIN(TestSendOrder)
+#include "tst_sendorder.moc"
