@@ -305,27 +305,18 @@ QImage drawWireless() {
     return image;
 }
 
-// Sheet with a green plus badge.
-QImage drawAdd() {
+// Sheet with a badge: a green plus for adding, a red minus for removing.
+QImage drawSheetWithBadge(bool plus) {
     QImage image = blankImage(48, 48);
     QPainter p(&image);
     prepare(p);
     drawSheet(p, QRectF(6.5, 3.5, 28, 38), 9, 8);
     const QPointF c(35, 35);
-    drawBadge(p, c, 11, kGreenLight, kGreenDark, kGreenEdge);
-    drawSign(p, c, true);
-    return image;
-}
-
-// Sheet with a red minus badge.
-QImage drawRemove() {
-    QImage image = blankImage(48, 48);
-    QPainter p(&image);
-    prepare(p);
-    drawSheet(p, QRectF(6.5, 3.5, 28, 38), 9, 8);
-    const QPointF c(35, 35);
-    drawBadge(p, c, 11, kRedLight, kRedDark, kRedEdge);
-    drawSign(p, c, false);
+    if (plus)
+        drawBadge(p, c, 11, kGreenLight, kGreenDark, kGreenEdge);
+    else
+        drawBadge(p, c, 11, kRedLight, kRedDark, kRedEdge);
+    drawSign(p, c, plus);
     return image;
 }
 
@@ -776,9 +767,15 @@ int main(int argc, char *argv[]) {
         {"order.png", drawOrder},
         {"email.png", drawEmail},
         {"wireless-icon.png", drawWireless},
-        {"add-48.png", drawAdd},
+        {"add-48.png",
+         [] {
+             return drawSheetWithBadge(true);
+         }},
         {"edit48.png", drawEdit},
-        {"remove48.png", drawRemove},
+        {"remove48.png",
+         [] {
+             return drawSheetWithBadge(false);
+         }},
         {"filenew.png", drawFileNew},
         {"refresh.png", drawRefresh},
         {"exit.png", drawExit},
