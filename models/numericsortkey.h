@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariant>
 #include <QtGlobal>
 
 // What the register's numeric-aware sort needs to know about one cell text: whether it consists
@@ -16,9 +17,35 @@ struct NumericSortKey {
 // regular expression. \d there tests each UTF-16 unit with QChar::isDigit, so a digit outside the
 // basic plane, written as a surrogate pair, is not a digit either.
 inline NumericSortKey numericSortKey(const QString &text) {
+    // Up to 19 digits 0 to 9 cannot overflow; everything else is left to toULongLong.
+    bool plain = text.size() <= 19;
+    quint64 value = 0;
     for (const QChar c : text) {
-        if (!c.isDigit())
+        const unsigned digit = unsigned(c.unicode()) - unsigned('0');
+        if (digit <= 9) {
+            value = value * 10 + digit;
+        } else if (c.isDigit()) {
+            plain = false;
+        } else {
             return {};
+        }
     }
-    return {true, text.toULongLong()};
+    return {true, plain ? value : text.toULongLong()};
+}
+
+// The key of value.toString(), without making the text of an integer: that text is its plain
+// decimal form, with a minus sign when it is negative.
+inline NumericSortKey numericSortKey(const QVariant &value) {
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong: {
+        const qlonglong number = value.toLongLong();
+        return number < 0 ? NumericSortKey{} : NumericSortKey{true, quint64(number)};
+    }
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return {true, value.toULongLong()};
+    default:
+        return numericSortKey(value.toString());
+    }
 }

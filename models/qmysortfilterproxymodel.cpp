@@ -46,8 +46,7 @@ NumericSortKey QMySortFilterProxyModel::keyOf(const QModelIndex &sourceIndex) co
         return *m_keys[row];
 
     // Reading may make a lazily fetching model fetch more rows, which forgets the keys.
-    const NumericSortKey key =
-        numericSortKey(sourceModel()->data(sourceIndex, Qt::DisplayRole).toString());
+    const NumericSortKey key = numericSortKey(sourceModel()->data(sourceIndex, Qt::DisplayRole));
     if (!cacheable)
         return key;
     if (sourceIndex.column() != m_keyColumn) {

@@ -9,6 +9,7 @@
 #include <QStandardItemModel>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 
 // The register's sort keeps its keys between comparisons; these tests hold it to the comparison
@@ -58,6 +59,9 @@ QList<QVariant> trickyValues() {
         QString("018446744073709551615"),
         QString("99999999999999999999999999"),
         QString("4294967295"),
+        QString("9999999999999999999"),
+        QString("10000000000000000000"),
+        QString("00000000000000000000001"),
         QString::fromUtf8("\u0663"),       // Arabic-Indic three
         QString::fromUtf8("\u0661\u0662"), // Arabic-Indic twelve
         QString::fromUtf8("1\u0663"),      // mixed scripts
@@ -86,8 +90,18 @@ QList<QVariant> trickyValues() {
         QString::fromUtf8("\u017eluva"),
         QVariant(qlonglong(-5)),
         QVariant(qlonglong(12)),
+        QVariant(std::numeric_limits<qlonglong>::min()),
+        QVariant(std::numeric_limits<qlonglong>::max()),
+        QVariant(std::numeric_limits<qulonglong>::max()),
+        QVariant(std::numeric_limits<int>::min()),
+        QVariant(std::numeric_limits<uint>::max()),
+        QVariant(QVariant::LongLong),
+        QVariant(QVariant::Int),
         QVariant(0),
         QVariant(3.5),
+        QVariant(5.0),
+        QVariant(true),
+        QVariant(QByteArray("123")),
     };
 }
 
@@ -159,10 +173,12 @@ void TestSortOrder::keyMatchesTheRegularExpression() {
     QFETCH(QVariant, value);
     const QString text = value.toString();
     const QRegExp digitsOnly(QStringLiteral("\\d*"), Qt::CaseSensitive, QRegExp::RegExp);
-    const NumericSortKey key = numericSortKey(text);
-    QCOMPARE(key.digitsOnly, digitsOnly.exactMatch(text));
-    if (key.digitsOnly)
-        QCOMPARE(key.value, text.toULongLong());
+    const bool digits = digitsOnly.exactMatch(text);
+    const quint64 number = digits ? text.toULongLong() : 0;
+    for (const NumericSortKey &key : {numericSortKey(text), numericSortKey(value)}) {
+        QCOMPARE(key.digitsOnly, digits);
+        QCOMPARE(key.value, number);
+    }
 }
 
 void TestSortOrder::everyPairComparesAsTheLiteralRule() {
