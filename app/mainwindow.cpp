@@ -94,11 +94,9 @@ void MainWindow::openDatabase() {
 }
 
 void MainWindow::refreshTable(const QString &selectText) {
-    m_registerModel->setQuery(registerQuery);
     // The model must hold every row, not only the first batch, so that the selection below and the
     // order attachment see the whole register.
-    while (m_registerModel->canFetchMore())
-        m_registerModel->fetchMore();
+    m_registerModel->setQueryFetchingAll(registerQuery);
 
     QTableView *view = m_ui->tableView;
     if (!selectText.isEmpty()) {

@@ -1,6 +1,12 @@
 #pragma once
 
+#include "numericsortkey.h"
+
+#include <QMetaObject>
 #include <QSortFilterProxyModel>
+#include <QVector>
+
+#include <optional>
 
 // Sorts the register for the view. With compareMode 1, texts made only of digits (or empty) are
 // compared as unsigned 64-bit numbers, so collar numbers and numeric EIDs sort as 2 before 10;
@@ -11,6 +17,18 @@ public:
 
     int compareMode = 0;
 
+    void setSourceModel(QAbstractItemModel *sourceModel) override;
+
 protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
+
+private:
+    NumericSortKey keyOf(const QModelIndex &sourceIndex) const;
+    void forgetKeys();
+
+    // A sort compares every row about log n times; the key of a row is read and worked out once,
+    // at its first comparison, and kept until the source model changes.
+    mutable int m_keyColumn = -1;
+    mutable QVector<std::optional<NumericSortKey>> m_keys;
+    QVector<QMetaObject::Connection> m_sourceConnections;
 };
