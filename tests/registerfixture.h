@@ -9,12 +9,10 @@
 #include <QString>
 #include <QTableView>
 #include <QTest>
-#include <QTimer>
 #include <QVariant>
 #include <QWidget>
 
 #include <functional>
-#include <memory>
 
 // Helpers for tests that drive the real main window against the real data.db of the private HOME.
 namespace RegisterFixture {
@@ -79,25 +77,6 @@ inline QStringList columnTexts(const QTableView *view, int column) {
 inline QString selectedCollar(const QTableView *view) {
     const QModelIndexList rows = view->selectionModel()->selectedRows(1);
     return rows.size() == 1 ? rows.first().data().toString() : QString();
-}
-
-// Answers the next modal dialog that opens with fn, from inside its own event loop. Returns a
-// flag that tells whether the dialog was seen, so that a test fails instead of hanging.
-inline std::shared_ptr<bool> answerNextModal(const std::function<void(QWidget *)> &fn,
-                                             int timeoutMs = 5000) {
-    auto seen = std::make_shared<bool>(false);
-    auto poll = std::make_shared<std::function<void(int)>>();
-    *poll = [seen, fn, poll, timeoutMs](int waited) {
-        if (QWidget *modal = QApplication::activeModalWidget()) {
-            *seen = true;
-            fn(modal);
-            return;
-        }
-        if (waited < timeoutMs)
-            QTimer::singleShot(10, [poll, waited] { (*poll)(waited + 10); });
-    };
-    QTimer::singleShot(0, [poll] { (*poll)(0); });
-    return seen;
 }
 
 } // namespace RegisterFixture

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "modalscript.h"
 #include "qmysortfilterproxymodel.h"
 #include "registerfixture.h"
 #include "testsupport.h"
@@ -209,15 +210,15 @@ void TestMainWindow::unopenableRegisterIsReportedOnceShown() {
     MainWindow window;
     QString boxText;
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
-    auto seen = answerNextModal([&](QWidget *modal) {
+    auto seen = answerModals({[&](QWidget *modal) {
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             boxText = box->text();
             boxIcon = box->icon();
         }
         modal->close();
-    });
+    }});
     window.show();
-    QTRY_VERIFY(*seen);
+    QTRY_COMPARE(seen->answered, 1);
     QCOMPARE(boxIcon, QMessageBox::Critical);
     QVERIFY2(boxText.contains(QDir::toNativeSeparators(reportedFile)), qPrintable(boxText));
     QVERIFY2(boxText.contains(driverText), qPrintable(boxText));
