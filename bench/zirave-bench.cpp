@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 #include "orderattachment.h"
 #include "ptypair.h"
+#include "testsupport.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -353,15 +354,7 @@ int main(int argc, char **argv) {
     QTemporaryDir home(QDir::tempPath() + "/zirave-bench-XXXXXX");
     if (!home.isValid())
         return 2;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toLocal8Bit());
-    qputenv("XDG_CACHE_HOME", (home.path() + "/.cache").toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", home.path().toLocal8Bit());
-    qputenv("TMPDIR", (home.path() + "/tmp").toLocal8Bit());
-    QDir(home.path()).mkpath("tmp");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    usePrivateHome(home.path());
     qInstallMessageHandler(dropPlatformNoise);
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(pics);
