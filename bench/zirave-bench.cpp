@@ -122,14 +122,6 @@ void settle() {
     QCoreApplication::processEvents();
 }
 
-QByteArray tagReply(quint32 code) {
-    QByteArray reply("\xaa\xbb\xcc", 3);
-    for (int shift = 0; shift < 32; shift += 8)
-        reply.append(char((code >> shift) & 0xff));
-    reply.append("\xdd\xee\xff\x11\x22", 5);
-    return reply;
-}
-
 QTableView *tableView(MainWindow &window) {
     auto *view = window.findChild<QTableView *>("tableView");
     if (!view)

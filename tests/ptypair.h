@@ -9,6 +9,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+// A tag reply as the reader sends it: the code little-endian in bytes 3 to 6, the rest arbitrary.
+inline QByteArray tagReply(quint32 code) {
+    QByteArray reply("\xaa\xbb\xcc", 3);
+    for (int shift = 0; shift < 32; shift += 8)
+        reply.append(char((code >> shift) & 0xff));
+    reply.append("\xdd\xee\xff\x11\x22", 5);
+    return reply;
+}
+
 // A pseudo-terminal in place of the reader's serial line: the program opens the slave path, the
 // test plays the reader at the master.
 class PtyPair {

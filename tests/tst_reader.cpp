@@ -28,15 +28,6 @@ namespace {
 const QByteArray poll("\x01\x02\x08\x32\x38", 5);
 const QByteArray noTag("\x02\x03\x00", 3);
 
-// A reply as the reader sends it: the code little-endian in bytes 3 to 6, the rest arbitrary.
-QByteArray tagReply(quint32 code) {
-    QByteArray reply("\xaa\xbb\xcc", 3);
-    for (int shift = 0; shift < 32; shift += 8)
-        reply.append(char((code >> shift) & 0xff));
-    reply.append("\xdd\xee\xff\x11\x22", 5);
-    return reply;
-}
-
 // One piece of what the reader sends, written after a pause.
 struct Chunk {
     int pauseMs;
