@@ -38,6 +38,21 @@ public:
     using QMySortFilterProxyModel::lessThan;
 };
 
+// The program's proxy and the literal rule side by side on one source model.
+struct BothRules {
+    RegisterProxy fast;
+    LiteralRuleProxy literal;
+
+    explicit BothRules(QAbstractItemModel *source) {
+        fast.setSourceModel(source);
+        literal.setSourceModel(source);
+    }
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) {
+        fast.sort(column, order);
+        literal.sort(column, order);
+    }
+};
+
 QString fromUcs4(char32_t c) {
     return QString::fromUcs4(&c, 1);
 }
@@ -184,10 +199,8 @@ void TestSortOrder::keyMatchesTheRegularExpression() {
 void TestSortOrder::everyPairComparesAsTheLiteralRule() {
     const QList<QVariant> values = trickyValues();
     QStandardItemModel *source = columnModel(values, this);
-    RegisterProxy fast;
-    fast.setSourceModel(source);
-    LiteralRuleProxy literal;
-    literal.setSourceModel(source);
+    BothRules rules(source);
+    auto &[fast, literal] = rules;
 
     int numericPairs = 0;
     for (int left = 0; left < values.size(); ++left) {
@@ -223,26 +236,20 @@ void TestSortOrder::shuffledRegisterSortsAsTheLiteralRule() {
     QList<QVariant> values = size ? mixedRegister(size, seed) : trickyValues();
     std::shuffle(values.begin(), values.end(), std::mt19937(seed));
     QStandardItemModel *source = columnModel(values, this);
-    RegisterProxy fast;
-    fast.setSourceModel(source);
-    LiteralRuleProxy literal;
-    literal.setSourceModel(source);
+    BothRules rules(source);
+    auto &[fast, literal] = rules;
 
     for (const Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
-        fast.sort(0, order);
-        literal.sort(0, order);
+        rules.sort(0, order);
         QCOMPARE(shownOrder(fast), shownOrder(literal));
     }
 }
 
 void TestSortOrder::changedCellsAreSortedByTheirNewValue() {
     QStandardItemModel *source = columnModel({"5", "20", "300", "4000"}, this);
-    RegisterProxy fast;
-    fast.setSourceModel(source);
-    LiteralRuleProxy literal;
-    literal.setSourceModel(source);
-    fast.sort(0);
-    literal.sort(0);
+    BothRules rules(source);
+    auto &[fast, literal] = rules;
+    rules.sort(0);
 
     // The proxy re-sorts a changed row at once; a key kept from before would put it back.
     source->setData(source->index(0, 0), "50000");
@@ -254,12 +261,9 @@ void TestSortOrder::changedCellsAreSortedByTheirNewValue() {
 
 void TestSortOrder::insertedAndRemovedRowsKeepTheOrder() {
     QStandardItemModel *source = columnModel(mixedRegister(50, 7), this);
-    RegisterProxy fast;
-    fast.setSourceModel(source);
-    LiteralRuleProxy literal;
-    literal.setSourceModel(source);
-    fast.sort(0);
-    literal.sort(0);
+    BothRules rules(source);
+    auto &[fast, literal] = rules;
+    rules.sort(0);
 
     // Rows shift under the kept keys: new ones in front, old ones taken out in the middle.
     source->insertRows(0, 3);
@@ -303,12 +307,9 @@ void TestSortOrder::reloadedRegisterIsSortedByItsNewRows() {
         }
 
         MySqlQueryModel model;
-        RegisterProxy fast;
-        fast.setSourceModel(&model);
-        LiteralRuleProxy literal;
-        literal.setSourceModel(&model);
-        fast.sort(2);
-        literal.sort(2);
+        BothRules rules(&model);
+        auto &[fast, literal] = rules;
+        rules.sort(2);
         for (int reload = 0; reload < 3; ++reload) {
             model.setQuery("select id,obojek,eid from obojky", db);
             while (model.canFetchMore())
