@@ -18,6 +18,9 @@ const char createRegisterStatement[] =
     "create table IF NOT EXISTS obojky (id integer primary key AUTOINCREMENT, obojek integer not "
     "null unique, eid varchar(60))";
 constexpr int pollIntervalMs = 300;
+// Another process may hold the register locked (a backup, a shell); every statement waits this
+// long for it on the GUI thread before it fails, instead of SQLite's default of 5 s.
+const char databaseConnectOptions[] = "QSQLITE_BUSY_TIMEOUT=200";
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -79,6 +82,7 @@ void MainWindow::openDatabase() {
 
     const QString fileName = directory + "/data.db";
     m_database->setDatabaseName(fileName);
+    m_database->setConnectOptions(databaseConnectOptions);
     const bool opened = m_database->open();
 
     QSqlQuery create(*m_database);

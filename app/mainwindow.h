@@ -58,6 +58,7 @@ private:
     void evaluateReply();
     // Returns why the tag could not be filed, or an empty text.
     QString fileTag(quint32 code);
+    QString collarNumbersExhaustedText() const;
 
     // Register commands
     bool selectedRecord(QString *id, QString *obojek, QString *eid) const;
@@ -78,6 +79,9 @@ private:
     int m_nextCollarNumber = 0;
     QTimer m_pollTimer;
     QElapsedTimer m_replyGapTimer;
+    // Set once the largest collar number has been filed or found taken; nothing more is filed
+    // until reading starts anew.
+    bool m_collarNumbersExhausted = false;
 
     // Why the register could not be opened, told to the user once the window is shown.
     QString m_databaseError;

@@ -11,9 +11,17 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <limits>
+
 namespace {
 const char tagFiledQuery[] = "select id from obojky where eid=";
-const char collarTakenQuery[] = "select id from obojky where obojek=";
+// The first free collar number from %1 up, in one query however many numbers are taken: %1 itself,
+// or else the first taken number from %1 up whose successor is not taken, plus one. Only integer
+// numbers count, as for an equality with an integer.
+const char firstFreeCollarQuery[] =
+    "select case when not exists (select 1 from obojky where obojek=%1) then %1 else "
+    "(select a.obojek+1 from obojky a where typeof(a.obojek)='integer' and a.obojek>=%1 and not "
+    "exists (select 1 from obojky b where b.obojek=a.obojek+1) order by a.obojek limit 1) end";
 const char fileTagStatement[] = "insert into obojky(obojek,eid) values (?,?)";
 } // namespace
 
@@ -48,7 +56,7 @@ void MainWindow::readyData() {
         evaluateReply();
         m_replyBuffer.clear();
     }
-    m_replyBuffer.append(chunk);
+    ReaderProtocol::appendToReply(m_replyBuffer, chunk);
     m_replyGapTimer.restart();
 }
 
@@ -59,6 +67,8 @@ void MainWindow::evaluateReply() {
         const QString failure = recording ? fileTag(*code) : QString();
         m_ui->label->setText(failure.isEmpty() ? tr("Obojek: ") + ReaderProtocol::eidText(*code)
                                                : failure);
+    } else if (recording && m_collarNumbersExhausted) {
+        m_ui->label->setText(collarNumbersExhaustedText());
     } else if (recording) {
         m_ui->label->setText(tr("Přiložte obojek: ") + QString::number(m_nextCollarNumber));
     } else {
@@ -66,28 +76,56 @@ void MainWindow::evaluateReply() {
     }
 }
 
+QString MainWindow::collarNumbersExhaustedText() const {
+    return tr("Dosaženo nejvyššího čísla obojku %1, další obojky nelze zapsat.")
+        .arg(std::numeric_limits<int>::max());
+}
+
 QString MainWindow::fileTag(quint32 code) {
     const QString eid = ReaderProtocol::eidText(code);
+    const auto notFiled = [&](const QString &reason) {
+        return tr("Obojek %1 nebyl zapsán: %2").arg(eid, reason);
+    };
 
     // The register itself is the record of what has been filed: a tag lying on the reader answers
     // every poll, and a code may also have been typed in by hand.
     QSqlQuery filed(*m_database);
-    if (filed.exec(tagFiledQuery + eid) && filed.next() && filed.value(0).toInt() >= 0)
+    if (!filed.exec(tagFiledQuery + eid))
+        return notFiled(filed.lastError().text());
+    if (filed.next() && filed.value(0).toInt() >= 0)
         return QString();
+    if (m_collarNumbersExhausted)
+        return collarNumbersExhaustedText();
+
+    QSqlQuery firstFree(*m_database);
+    if (!firstFree.exec(QString(firstFreeCollarQuery).arg(m_nextCollarNumber)) ||
+        !firstFree.next()) {
+        // Not knowing which numbers are taken is no reason to take one.
+        refreshTable(QString::number(m_nextCollarNumber));
+        return notFiled(firstFree.lastError().text());
+    }
+    const qint64 freeNumber = firstFree.value(0).toLongLong();
+    firstFree.finish();
+    if (freeNumber > std::numeric_limits<int>::max()) {
+        m_collarNumbersExhausted = true;
+        return collarNumbersExhaustedText();
+    }
+    m_nextCollarNumber = int(freeNumber);
 
     QSqlQuery query(*m_database);
-    while (query.exec(collarTakenQuery + QString::number(m_nextCollarNumber)) && query.next())
-        ++m_nextCollarNumber;
-
     query.prepare(fileTagStatement);
     query.addBindValue(m_nextCollarNumber);
     query.addBindValue(code);
-    // Keeping the number lets the next reply of a tag still on the reader file it again.
-    if (!query.exec())
-        return tr("Obojek %1 nebyl zapsán: %2").arg(eid, query.lastError().text());
-
+    const bool inserted = query.exec();
     refreshTable(QString::number(m_nextCollarNumber));
-    ++m_nextCollarNumber;
+    // Keeping the number lets the next reply of a tag still on the reader file it again.
+    if (!inserted)
+        return notFiled(query.lastError().text());
+
+    if (m_nextCollarNumber == std::numeric_limits<int>::max())
+        m_collarNumbersExhausted = true;
+    else
+        ++m_nextCollarNumber;
     return QString();
 }
 
@@ -113,6 +151,7 @@ void MainWindow::onRead() {
     } else {
         m_nextCollarNumber = 1;
     }
+    m_collarNumbersExhausted = false;
 
     openReaderPort(systemLocation);
 }
@@ -130,11 +169,14 @@ void MainWindow::openReaderPort(const QString &systemLocation) {
         return;
     }
     m_ui->read->setText(tr("Ukončit čtení"));
+    // A reply left over from an earlier reading belongs to a tag that may be long gone.
+    m_replyBuffer.clear();
     m_replyGapTimer.start();
 }
 
 void MainWindow::closeReaderPort() {
     m_readerPort.close();
+    m_replyBuffer.clear();
     m_ui->read->setText(tr("Zahájit čtení"));
 }
 

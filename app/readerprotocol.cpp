@@ -11,6 +11,12 @@ std::optional<quint32> tagCode(const QByteArray &reply) {
     return code;
 }
 
+void appendToReply(QByteArray &reply, const QByteArray &chunk) {
+    const int room = replyBufferLimit - reply.size();
+    if (room > 0)
+        reply.append(chunk.constData(), qMin(room, chunk.size()));
+}
+
 QString eidText(quint32 code) {
     return QString::number(code);
 }

@@ -25,6 +25,13 @@ inline bool startsNewReply(qint64 msSincePreviousChunk) {
     return msSincePreviousChunk > replyGapMs;
 }
 
+// A reply longer than a tag reply is no tag, however long it grows; keeping one byte more than a
+// tag reply is enough to know that, so a reader that never falls silent cannot fill the memory.
+inline constexpr int replyBufferLimit = tagReplyLength + 1;
+
+// Appends a chunk to the reply collected so far, keeping no more than replyBufferLimit bytes.
+void appendToReply(QByteArray &reply, const QByteArray &chunk);
+
 // The tag code of a reply, or nothing when the reply says that no tag lies on the reader. Only the
 // length and the four code bytes count; nothing else of a reply is checked.
 std::optional<quint32> tagCode(const QByteArray &reply);

@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QInputDialog>
 #include <QLabel>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QTableView>
+#include <QTimer>
 
 #include <memory>
 #include <sys/resource.h>
@@ -54,6 +56,7 @@ private slots:
     void tagCode_data();
     void tagCode();
     void replyEndsOnlyAfterMoreThan100Ms();
+    void replyBufferKeepsNoMoreThanATagNeeds();
 
     void extraPortsFollowThePortsFound();
     void pollsWhileOpenAndNotConnectedWhileClosed();
@@ -67,6 +70,9 @@ private slots:
     void firstCollarNumberQuestion();
     void failedOpeningShowsErrorBox();
     void failedInsertKeepsTheTagForTheNextReply();
+    void lockedRegisterFailsTheFilingWithoutFreezing();
+    void replyOfAnEarlierReadingIsNotFiled();
+    void collarNumbersEndAtTheLargest();
     void unpluggedReaderEndsReading();
     void simulatorFilesASequenceOfTags();
 
@@ -174,6 +180,20 @@ void TestReader::replyEndsOnlyAfterMoreThan100Ms() {
     QVERIFY(!ReaderProtocol::startsNewReply(0));
     QVERIFY(!ReaderProtocol::startsNewReply(100));
     QVERIFY(ReaderProtocol::startsNewReply(101));
+}
+
+void TestReader::replyBufferKeepsNoMoreThanATagNeeds() {
+    const QByteArray tag = tagReply(256);
+    QByteArray reply;
+    ReaderProtocol::appendToReply(reply, tag.left(5));
+    ReaderProtocol::appendToReply(reply, tag.mid(5));
+    QCOMPARE(ReaderProtocol::tagCode(reply), std::optional<quint32>(256));
+
+    // A line that never falls silent.
+    for (int i = 0; i < 1000; ++i)
+        ReaderProtocol::appendToReply(reply, tag);
+    QCOMPARE(reply.size(), ReaderProtocol::tagReplyLength + 1);
+    QVERIFY(!ReaderProtocol::tagCode(reply));
 }
 
 void TestReader::extraPortsFollowThePortsFound() {
@@ -399,6 +419,83 @@ void TestReader::failedInsertKeepsTheTagForTheNextReply() {
     QCOMPARE(m_label->text(), QString("Obojek: 77"));
     QCOMPARE(columnTexts(m_view, 1), QStringList{"1"});
     QCOMPARE(columnTexts(m_view, 2), QStringList{"77"});
+}
+
+// Another process holds the register locked, for reading too: the filing fails within a moment
+// with the database's own reason, and the tag still on the reader is filed once the lock is gone.
+void TestReader::lockedRegisterFailsTheFilingWithoutFreezing() {
+    fillRegister({{1, "500"}});
+    openWindow();
+    startReading(true, "1");
+    qint64 largestGap = 0;
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(databasePath());
+        QVERIFY(holder.open());
+        QVERIFY(QSqlQuery(holder).exec("begin exclusive"));
+
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this,
+                [&] { largestGap = qMax(largestGap, sinceTick.restart()); });
+        ticker.start(10);
+        send({{0, tagReply(77)}});
+        evaluateLastReply();
+        ticker.stop();
+        QVERIFY2(m_label->text().startsWith("Obojek 77 nebyl zapsán: ") &&
+                     m_label->text().contains("locked"),
+                 qPrintable(m_label->text()));
+        QVERIFY(QSqlQuery(holder).exec("rollback"));
+    }
+    QSqlDatabase::removeDatabase("holder");
+    QVERIFY2(largestGap < 1000, qPrintable(QString("window frozen %1 ms").arg(largestGap)));
+
+    send({{200, tagReply(77)}});
+    evaluateLastReply();
+    QCOMPARE(m_label->text(), QString("Obojek: 77"));
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"1", "2"}));
+    QCOMPARE(columnTexts(m_view, 2), QStringList({"500", "77"}));
+}
+
+// A reply still unevaluated when reading ends belongs to a tag that may be long gone.
+void TestReader::replyOfAnEarlierReadingIsNotFiled() {
+    openWindow();
+    startReading(true, "1");
+    send({{0, tagReply(77)}, {200, tagReply(77)}});
+    QTRY_COMPARE(columnTexts(m_view, 2), QStringList{"77"});
+    m_read->click();
+    withDatabase([](QSqlDatabase &db) { QVERIFY(QSqlQuery(db).exec("delete from obojky")); });
+
+    startReading(true, "1");
+    send({{200, noTag}});
+    evaluateLastReply();
+    QCOMPARE(m_label->text(), QString("Přiložte obojek: 1"));
+    withDatabase([](QSqlDatabase &db) {
+        QSqlQuery count("select count(*) from obojky", db);
+        QVERIFY(count.next());
+        QCOMPARE(count.value(0).toInt(), 0);
+    });
+}
+
+void TestReader::collarNumbersEndAtTheLargest() {
+    const QString exhausted =
+        "Dosaženo nejvyššího čísla obojku 2147483647, další obojky nelze zapsat.";
+    openWindow();
+    startReading(true, "2147483646");
+    send({{0, tagReply(1)}, {200, tagReply(2)}, {200, tagReply(3)}});
+    evaluateLastReply();
+    QCOMPARE(m_label->text(), exhausted);
+    evaluateLastReply();
+    QCOMPARE(m_label->text(), exhausted);
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"2147483646", "2147483647"}));
+
+    // A new reading from a lower number files again.
+    m_read->click();
+    startReading(true, "5");
+    send({{200, tagReply(3)}});
+    evaluateLastReply();
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"2147483646", "2147483647", "5"}));
 }
 
 void TestReader::unpluggedReaderEndsReading() {
