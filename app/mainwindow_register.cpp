@@ -1,10 +1,11 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "collarnumber.h"
+#include "appsettings.h"
 #include "dialogauitem.h"
 #include "mysqlquerymodel.h"
 #include "qmysortfilterproxymodel.h"
+#include "recordtext.h"
 
 #include <QInputDialog>
 #include <QMessageBox>
@@ -71,6 +72,14 @@ QString MainWindow::storeRecord(const QString &title, const QString &id, const Q
             QMessageBox::warning(this, tr("Zirave"), tr("Číslo obojku musí být celé číslo."));
             continue;
         }
+        // The order file separates its fields by ";" and its records by lines.
+        const QChar forbidden = forbiddenEidCharacter(typedEid);
+        if (!forbidden.isNull()) {
+            QMessageBox::warning(this, tr("Zirave"),
+                                 forbidden == ';' ? tr("EID nesmí obsahovat středník (;).")
+                                                  : tr("EID nesmí obsahovat konec řádku."));
+            continue;
+        }
 
         QSqlQuery query(*m_database);
         const bool prepared = query.prepare(id.isNull() ? insertStatement : updateStatement);
@@ -96,9 +105,18 @@ void MainWindow::onNewOrder() {
     if (!confirmed)
         return;
 
-    m_ui->objednavka->setText(orderNumber);
+    // The old records must not go out under the new number, so the number changes only once the
+    // register has really been emptied.
     QSqlQuery query(*m_database);
-    query.exec(deleteAllStatement);
+    if (!query.exec(deleteAllStatement)) {
+        QMessageBox::warning(this, tr("Zirave"),
+                             tr("Novou objednávku nelze založit, záznamy nebyly smazány.\n\n%1")
+                                 .arg(query.lastError().text()));
+        return;
+    }
+    m_ui->objednavka->setText(orderNumber);
+    // Stored at once: after a crash the emptied register must not come back under the old number.
+    AppSettings().setValue("orderno", orderNumber);
     refreshTable(QString());
 }
 
@@ -128,6 +146,10 @@ void MainWindow::onDelete() {
         return;
 
     QSqlQuery query(*m_database);
-    query.exec(deleteStatement + id);
+    if (!query.exec(deleteStatement + id)) {
+        QMessageBox::warning(
+            this, tr("Zirave"),
+            tr("Záznam se nepodařilo smazat.\n\n%1").arg(query.lastError().text()));
+    }
     refreshTable(QString());
 }

@@ -1,4 +1,4 @@
-#include "collarnumber.h"
+#include "recordtext.h"
 
 #include <QRegularExpression>
 
@@ -14,4 +14,12 @@ QString collarNumberText(const QString &typed) {
     if (!ok)
         return QString();
     return QString::number(number);
+}
+
+QChar forbiddenEidCharacter(const QString &eid) {
+    for (const QChar c : eid) {
+        if (c == ';' || c == '\n' || c == '\r')
+            return c;
+    }
+    return QChar();
 }

@@ -1,3 +1,4 @@
+#include "appsettings.h"
 #include "mainwindow.h"
 #include "modalscript.h"
 #include "registerfixture.h"
@@ -69,6 +70,10 @@ private slots:
     void refreshSelectsTheStoredNumberInALargeSortedRegister();
     void newOrder_data();
     void newOrder();
+    void refusedDeletionIsReported_data();
+    void refusedDeletionIsReported();
+    void eidThatBreaksTheOrderFileIsRefused_data();
+    void eidThatBreaksTheOrderFileIsRefused();
 
 private:
     std::unique_ptr<MainWindow> m_window;
@@ -234,8 +239,9 @@ void TestRegister::newOrder() {
     QFETCH(QString, label);
     QFETCH(QStringList, stored);
 
+    AppSettings().setValue("orderno", "17");
     open();
-    m_window->findChild<QLabel *>("objednavka")->setText("17");
+    QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), QString("17"));
     QString prompt;
     auto script = answerModals({[&](QWidget *modal) {
         auto *input = qobject_cast<QInputDialog *>(modal);
@@ -246,11 +252,76 @@ void TestRegister::newOrder() {
     click("neworder");
     QCOMPARE(prompt, QString("Zirave|Číslo nové objednávky?|"));
     QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), label);
+    // Stored at once, not only at exit, so that a crash cannot bring the old number back.
+    QCOMPARE(AppSettings().value("orderno").toString(), label);
     QCOMPARE(m_view->selectionModel()->selectedRows().isEmpty(), stored.size() == 1);
 
     script = answerModals({answerRecord("50", "N")});
     click("add");
     QCOMPARE(storedRows(), stored);
+}
+
+void TestRegister::refusedDeletionIsReported_data() {
+    QTest::addColumn<QString>("button");
+    QTest::newRow("delete") << "del";
+    QTest::newRow("new order") << "neworder";
+}
+
+// The database refuses to delete (locked, read-only): the user is told why, and nothing looks
+// deleted; a new order keeps its old number, which would otherwise go out with the old records.
+void TestRegister::refusedDeletionIsReported() {
+    QFETCH(QString, button);
+
+    withDatabase([](QSqlDatabase &db) {
+        QVERIFY(QSqlQuery(db).exec("create trigger kept before delete on obojky "
+                                   "begin select raise(abort, 'objednávka je zamčena'); end"));
+    });
+    AppSettings().setValue("orderno", "17");
+    open();
+    QString warning;
+    QList<std::function<void(QWidget *)>> answers{answerWarning(&warning)};
+    if (button == "neworder") {
+        answers.prepend([](QWidget *modal) {
+            auto *input = qobject_cast<QInputDialog *>(modal);
+            input->setTextValue("18");
+            input->accept();
+        });
+    }
+    auto script = answerModals(answers);
+    click(button);
+    QCOMPARE(script->answered, answers.size());
+    QVERIFY2(warning.contains("objednávka je zamčena"), qPrintable(warning));
+    QCOMPARE(storedRows(), QStringList({"1:5:E5", "2:2:E2"}));
+    QCOMPARE(m_view->model()->rowCount(), 2);
+    QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), QString("17"));
+    QCOMPARE(AppSettings().value("orderno").toString(), QString("17"));
+}
+
+void TestRegister::eidThatBreaksTheOrderFileIsRefused_data() {
+    QTest::addColumn<QString>("eid");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("semicolon") << "98;7"
+                               << "EID nesmí obsahovat středník (;).";
+    QTest::newRow("line feed") << "98\n7"
+                               << "EID nesmí obsahovat konec řádku.";
+    QTest::newRow("carriage return") << "98\r7"
+                                     << "EID nesmí obsahovat konec řádku.";
+}
+
+void TestRegister::eidThatBreaksTheOrderFileIsRefused() {
+    QFETCH(QString, eid);
+    QFETCH(QString, warning);
+
+    open();
+    QString shownWarning;
+    QStringList again;
+    auto script = answerModals({answerRecord("8", eid), answerWarning(&shownWarning),
+                                answerRecord(QString(), QString(), &again)});
+    click("add");
+    QCOMPARE(script->answered, 3);
+    QCOMPARE(shownWarning, warning);
+    QCOMPARE(again, QStringList({"Přidání záznamu", "8", eid}));
+    QCOMPARE(storedRows(), QStringList({"1:5:E5", "2:2:E2"}));
 }
 
 ZIRAVE_TEST_MAIN(TestRegister)
