@@ -4,8 +4,11 @@
 #include "appsettings.h"
 #include "qmysortfilterproxymodel.h"
 #include "storedindex.h"
+#include "windowgeometry.h"
 
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QScreen>
 #include <QVariant>
 
 namespace {
@@ -29,19 +32,38 @@ void MainWindow::loadSettings() {
     m_ui->tableView->sortByColumn(sortColumn, header->sortIndicatorOrder());
     header->setSortIndicator(sortColumn, Qt::AscendingOrder);
 
-    // A pair is applied only whole, so that half a stored geometry does not move the window.
+    // A pair is applied only whole, so that half a stored geometry does not move the window. What
+    // is applied stays on a screen: the file may come from another machine or a monitor since
+    // unplugged.
     const QVariant posX = settings.value("window/posx");
     const QVariant posY = settings.value("window/posy");
-    if (!posX.isNull() && !posY.isNull())
-        move(posX.toInt(), posY.toInt());
     const QVariant width = settings.value("window/width");
     const QVariant height = settings.value("window/height");
-    if (!width.isNull() && !height.isNull())
-        resize(width.toInt(), height.toInt());
+    const bool hasPosition = !posX.isNull() && !posY.isNull();
+    const bool hasSize = !width.isNull() && !height.isNull();
+    if (hasPosition || hasSize) {
+        const QRect wanted(hasPosition ? QPoint(posX.toInt(), posY.toInt()) : pos(),
+                           hasSize ? QSize(width.toInt(), height.toInt()) : size());
+        QVector<QRect> screens;
+        for (const QScreen *screen : QGuiApplication::screens())
+            screens << screen->availableGeometry();
+        const QRect fitted = fitOnScreens(wanted, screens);
+        if (hasPosition)
+            move(fitted.topLeft());
+        if (hasSize)
+            resize(fitted.size());
+    }
 
     m_ui->objednavka->setText(settings.value("orderno", QString()).toString());
     m_ui->zaznam->setChecked(settings.value("record", false).toBool());
-    restoreCurrentIndex(m_ui->com, settings.value("com", 0).toInt());
+    // The index alone may name another device once the list has changed; the location, where it
+    // is still listed, names the same one.
+    const QString storedLocation = settings.value("com_port").toString();
+    const int storedPort = storedLocation.isEmpty() ? -1 : m_ui->com->findData(storedLocation);
+    if (storedPort >= 0)
+        m_ui->com->setCurrentIndex(storedPort);
+    else
+        restoreCurrentIndex(m_ui->com, settings.value("com", 0).toInt());
 }
 
 void MainWindow::saveSettings() {
@@ -60,4 +82,5 @@ void MainWindow::saveSettings() {
     settings.setValue("orderno", m_ui->objednavka->text());
     settings.setValue("record", m_ui->zaznam->isChecked());
     settings.setValue("com", m_ui->com->currentIndex());
+    settings.setValue("com_port", m_ui->com->currentData().toString());
 }

@@ -28,6 +28,13 @@ void QMySortFilterProxyModel::setSourceModel(QAbstractItemModel *model) {
     QSortFilterProxyModel::setSourceModel(model);
 }
 
+QVariant QMySortFilterProxyModel::headerData(int section, Qt::Orientation orientation,
+                                             int role) const {
+    if (orientation == Qt::Vertical && role == Qt::DisplayRole)
+        return section + 1;
+    return QSortFilterProxyModel::headerData(section, orientation, role);
+}
+
 bool QMySortFilterProxyModel::lessThan(const QModelIndex &left, const QModelIndex &right) const {
     if (compareMode != 1)
         return QSortFilterProxyModel::lessThan(left, right);

@@ -18,6 +18,9 @@ public:
     int compareMode = 0;
 
     void setSourceModel(QAbstractItemModel *sourceModel) override;
+    // Rows are numbered as they stand in the view (1, 2, 3, ...), not as the source holds them.
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
 
 protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;

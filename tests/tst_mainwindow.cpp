@@ -126,6 +126,15 @@ void TestMainWindow::viewSortsNumbersAsNumbers() {
     view->horizontalHeader()->setSortIndicator(column, Qt::DescendingOrder);
     std::reverse(expected.begin(), expected.end());
     QCOMPARE(columnTexts(view, column), expected);
+
+    // The rows are numbered down the side as they stand, not in the order they were filed.
+    QStringList numbers;
+    QStringList shown;
+    for (int row = 0; row < view->model()->rowCount(); ++row) {
+        numbers << QString::number(row + 1);
+        shown << view->model()->headerData(row, Qt::Vertical).toString();
+    }
+    QCOMPARE(shown, numbers);
 }
 
 void TestMainWindow::lessThanRule_data() {

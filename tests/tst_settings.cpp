@@ -8,6 +8,8 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QScreen>
+#include <QSerialPortInfo>
 
 using namespace RegisterFixture;
 
@@ -22,6 +24,9 @@ private slots:
     void halfAGeometryPairChangesNothing();
     void storedPortIndex_data();
     void storedPortIndex();
+    void geometryOffEveryScreenIsBroughtBack_data();
+    void geometryOffEveryScreenIsBroughtBack();
+    void storedPortIsFoundByItsLocation();
 };
 
 void TestSettings::init() {
@@ -52,7 +57,7 @@ void TestSettings::everyKeyComesBackAfterRestart() {
         header->resizeSection(1, 150);
         header->resizeSection(2, 222);
         header->setSortIndicator(2, Qt::DescendingOrder);
-        window.move(123, 45);
+        window.move(23, 45);
         window.resize(700, 500);
         window.findChild<QLabel *>("objednavka")->setText("OBJ-2024/17");
         window.findChild<QCheckBox *>("zaznam")->setChecked(true);
@@ -70,7 +75,7 @@ void TestSettings::everyKeyComesBackAfterRestart() {
     // The sort column comes back, always ascending.
     QCOMPARE(view->horizontalHeader()->sortIndicatorOrder(), Qt::AscendingOrder);
     QCOMPARE(columnTexts(view, 2), QStringList({"10", "20", "30"}));
-    QCOMPARE(window.pos(), QPoint(123, 45));
+    QCOMPARE(window.pos(), QPoint(23, 45));
     QCOMPARE(window.size(), QSize(700, 500));
     QCOMPARE(window.findChild<QLabel *>("objednavka")->text(), QString("OBJ-2024/17"));
     QVERIFY(window.findChild<QCheckBox *>("zaznam")->isChecked());
@@ -116,6 +121,55 @@ void TestSettings::storedPortIndex() {
         box.addItem(QString("ttyS%1").arg(i));
     restoreCurrentIndex(&box, stored);
     QCOMPARE(box.currentIndex(), current);
+}
+
+void TestSettings::geometryOffEveryScreenIsBroughtBack_data() {
+    QTest::addColumn<QRect>("stored");
+    QTest::newRow("far right and below") << QRect(50000, 40000, 597, 426);
+    QTest::newRow("left of and above") << QRect(-3000, -2000, 597, 426);
+    QTest::newRow("larger than any screen") << QRect(0, 0, 100000, 100000);
+    QTest::newRow("running off the right edge") << QRect(400, 10, 597, 426);
+}
+
+void TestSettings::geometryOffEveryScreenIsBroughtBack() {
+    QFETCH(QRect, stored);
+
+    AppSettings settings;
+    settings.setValue("window/posx", stored.x());
+    settings.setValue("window/posy", stored.y());
+    settings.setValue("window/width", stored.width());
+    settings.setValue("window/height", stored.height());
+    settings.sync();
+
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    MainWindow window;
+    const QRect restored(window.pos(), window.size());
+    QVERIFY2(screen.contains(restored), qPrintable(QString("%1,%2 %3x%4")
+                                                       .arg(restored.x())
+                                                       .arg(restored.y())
+                                                       .arg(restored.width())
+                                                       .arg(restored.height())));
+    QCOMPARE(window.size(), stored.size().boundedTo(screen.size()));
+}
+
+// The list of ports changes with the devices plugged in; the stored index alone would then
+// name another device.
+void TestSettings::storedPortIsFoundByItsLocation() {
+    const int found = QSerialPortInfo::availablePorts().size();
+    AppSettings().setValue("extra_ports", QStringList{"/dev/zirave-a", "/dev/zirave-b"});
+    {
+        MainWindow window;
+        auto *com = window.findChild<QComboBox *>("com");
+        com->setCurrentIndex(com->findData("/dev/zirave-b"));
+    }
+    QCOMPARE(AppSettings().value("com").toInt(), found + 1);
+    QCOMPARE(AppSettings().value("com_port").toString(), QString("/dev/zirave-b"));
+
+    AppSettings().setValue("extra_ports",
+                           QStringList{"/dev/zirave-c", "/dev/zirave-a", "/dev/zirave-b"});
+    MainWindow window;
+    QCOMPARE(window.findChild<QComboBox *>("com")->currentData().toString(),
+             QString("/dev/zirave-b"));
 }
 
 ZIRAVE_TEST_MAIN(TestSettings)
