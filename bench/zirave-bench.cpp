@@ -49,6 +49,7 @@ constexpr int replyPauseMs = 130;
 struct Medians {
     int rows = 0;
     double filing = 0;
+    double firstFiling = 0;
     double insert = 0;
     double startUp = 0;
     double shown = 0;
@@ -198,52 +199,55 @@ void measureAttachment(Medians &result) {
     result.attachment = median(samples);
 }
 
-// Each round: one bare insert on a connection of its own (taken out again, untimed), then one tag
-// through the reader: its 12 bytes, a pause, and the next reply's first chunk, which makes the
-// window evaluate the tag. Timed from that chunk until the new row is selected.
-void measureFiling(Medians &result) {
-    PtyPair reader;
-    if (!reader.isValid())
-        qFatal("no pseudo-terminal");
-    AppSettings().setValue("extra_ports", QStringList{reader.slavePath()});
-    AppSettings().setValue("record", true);
-    storeSortColumn(1);
+// The window reading from a pseudo-terminal reader with recording on, sorted by collar number.
+class ReadingWindow {
+public:
+    ReadingWindow() {
+        if (!reader.isValid())
+            qFatal("no pseudo-terminal");
+        AppSettings().setValue("extra_ports", QStringList{reader.slavePath()});
+        AppSettings().setValue("record", true);
+        storeSortColumn(1);
+        window = std::make_unique<MainWindow>();
+        window->show();
+        settle();
+        auto *com = window->findChild<QComboBox *>("com");
+        auto *zaznam = window->findChild<QCheckBox *>("zaznam");
+        read = window->findChild<QPushButton *>("read");
+        view = tableView(*window);
+        if (!com || !read || !zaznam)
+            qFatal("widgets missing");
+        com->setCurrentIndex(com->findData(reader.slavePath()));
+        zaznam->setChecked(true);
+    }
+    ~ReadingWindow() {
+        window.reset();
+        AppSettings().remove("extra_ports");
+        AppSettings().setValue("record", false);
+    }
 
-    MainWindow window;
-    window.show();
-    settle();
-    auto *com = window.findChild<QComboBox *>("com");
-    auto *read = window.findChild<QPushButton *>("read");
-    auto *zaznam = window.findChild<QCheckBox *>("zaznam");
-    QTableView *view = tableView(window);
-    if (!com || !read || !zaznam)
-        qFatal("widgets missing");
-    com->setCurrentIndex(com->findData(reader.slavePath()));
-    zaznam->setChecked(true);
+    // Starts or ends reading; a start answers the question for the first collar number.
+    void clickRead(int firstCollar = 0) {
+        bool asked = false;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, &answer, [&] {
+            if (auto *question = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+                asked = true;
+                question->setTextValue(QString::number(firstCollar));
+                question->accept();
+                answer.stop();
+            }
+        });
+        if (firstCollar > 0)
+            answer.start(10);
+        read->click();
+        if (firstCollar > 0 && !asked)
+            qFatal("no question for the first collar number");
+    }
 
-    const int firstCollar = result.rows + 1;
-    bool asked = false;
-    QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, &answer, [&] {
-        if (auto *question = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
-            asked = true;
-            question->setTextValue(QString::number(firstCollar));
-            question->accept();
-            answer.stop();
-        }
-    });
-    answer.start(10);
-    read->click();
-    if (!asked)
-        qFatal("no question for the first collar number");
-
-    QVector<double> filing;
-    QVector<double> insert;
-    withDatabase("baseline", [&](QSqlDatabase &db) {
-        quint32 code = 100000;
-        reader.write(tagReply(code));
-        // The first tag must be read before the pause that ends it starts; this matters only
-        // when the program runs slowly, as under valgrind.
+    // The window must have read a tag before the pause that ends it starts; this matters only
+    // when the program runs slowly, as under valgrind.
+    void waitUntilRead() {
         const int line =
             ::open(QFile::encodeName(reader.slavePath()).constData(), O_RDWR | O_NOCTTY);
         int unread = 1;
@@ -251,6 +255,48 @@ void measureFiling(Medians &result) {
             QCoreApplication::processEvents();
         if (line >= 0)
             ::close(line);
+    }
+
+    // Writes the chunk that ends the pending reply, timed until the collar is selected.
+    double fileUntilSelected(const QByteArray &chunk, int collar) {
+        idle(replyPauseMs);
+        reader.readAvailable();
+        const QString expected = QString::number(collar);
+        QElapsedTimer timer;
+        timer.start();
+        reader.write(chunk);
+        // The current index is set together with the selection, and is cheaper to look at.
+        while (view->currentIndex().siblingAtColumn(1).data().toString() != expected) {
+            QCoreApplication::processEvents();
+            if (timer.elapsed() > 60000)
+                qFatal("tag %d was not filed", collar);
+        }
+        const double ms = elapsedMs(timer);
+        if (selectedCollar(view) != expected)
+            qFatal("collar %d is not selected", collar);
+        return ms;
+    }
+
+    PtyPair reader;
+    std::unique_ptr<MainWindow> window;
+    QPushButton *read = nullptr;
+    QTableView *view = nullptr;
+};
+
+// Each round: one bare insert on a connection of its own (taken out again, untimed), then one tag
+// through the reader: its 12 bytes, a pause, and the next reply's first chunk, which makes the
+// window evaluate the tag. Timed from that chunk until the new row is selected.
+void measureFiling(Medians &result) {
+    ReadingWindow bench;
+    const int firstCollar = result.rows + 1;
+    bench.clickRead(firstCollar);
+
+    QVector<double> filing;
+    QVector<double> insert;
+    withDatabase("baseline", [&](QSqlDatabase &db) {
+        quint32 code = 100000;
+        bench.reader.write(tagReply(code));
+        bench.waitUntilRead();
         for (int i = 0; i < fileIterations; ++i) {
             QSqlQuery bare(db);
             bare.prepare("insert into obojky(obojek,eid) values (?,?)");
@@ -263,28 +309,29 @@ void measureFiling(Medians &result) {
             insert << elapsedMs(insertTimer);
             QSqlQuery(db).exec("delete from obojky where obojek<0");
 
-            idle(replyPauseMs);
-            reader.readAvailable();
-            const QString expected = QString::number(firstCollar + i);
-            QElapsedTimer timer;
-            timer.start();
-            reader.write(tagReply(++code));
-            // The current index is set together with the selection, and is cheaper to look at.
-            while (view->currentIndex().siblingAtColumn(1).data().toString() != expected) {
-                QCoreApplication::processEvents();
-                if (timer.elapsed() > 60000)
-                    qFatal("tag %d was not filed", firstCollar + i);
-            }
-            filing << elapsedMs(timer);
-            if (selectedCollar(view) != expected)
-                qFatal("collar %d is not selected", firstCollar + i);
+            filing << bench.fileUntilSelected(tagReply(++code), firstCollar + i);
         }
     });
-    read->click();
-    AppSettings().remove("extra_ports");
-    AppSettings().setValue("record", false);
     result.filing = median(filing);
     result.insert = median(insert);
+}
+
+// The first tag of a reading started at 1 when every number from 1 up is taken: the next free
+// number lies past the whole register. Each round starts reading anew.
+void measureFirstFiling(Medians &result) {
+    ReadingWindow bench;
+    const QByteArray noTag("\x02\x03\x00", 3);
+    QVector<double> filing;
+    quint32 code = 200000;
+    for (int i = 0; i < fileIterations; ++i) {
+        bench.clickRead(1);
+        idle(replyPauseMs);
+        bench.reader.write(tagReply(++code));
+        bench.waitUntilRead();
+        filing << bench.fileUntilSelected(noTag, result.rows + 1 + i);
+        bench.clickRead();
+    }
+    result.firstFiling = median(filing);
 }
 
 QString peakMemory() {
@@ -302,13 +349,13 @@ void printTable(const QVector<Medians> &results) {
     std::printf(
         "\nmedians in ms; filing and insert %d rounds, start-up %d, sort %d, attachment %d\n\n",
         fileIterations, startIterations, sortIterations, attachmentIterations);
-    std::printf("| rows | filing | bare insert | filing / insert | start-up | start-up, shown | "
-                "sort by EID | attachment |\n");
-    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| rows | filing | bare insert | filing / insert | first filing from 1 | "
+                "start-up | start-up, shown | sort by EID | attachment |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const Medians &m : results) {
-        std::printf("| %d | %.1f | %.1f | %.2f | %.1f | %.1f | %.1f | %.1f |\n", m.rows, m.filing,
-                    m.insert, m.insert > 0 ? m.filing / m.insert : 0.0, m.startUp, m.shown,
-                    m.sortEid, m.attachment);
+        std::printf("| %d | %.1f | %.1f | %.2f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", m.rows,
+                    m.filing, m.insert, m.insert > 0 ? m.filing / m.insert : 0.0, m.firstFiling,
+                    m.startUp, m.shown, m.sortEid, m.attachment);
     }
     const auto find = [&](int rows) -> const Medians * {
         for (const Medians &m : results) {
@@ -355,7 +402,8 @@ int main(int argc, char **argv) {
     parser.setApplicationDescription("Zirave register benchmark");
     parser.addHelpOption();
     parser.addOption({"sizes", "Register sizes, comma-separated.", "list", "100,1000,10000,50000"});
-    parser.addOption({"only", "Measure only this: filing, startup, sort or attachment.", "what"});
+    parser.addOption(
+        {"only", "Measure only this: filing, first-filing, startup, sort or attachment.", "what"});
     parser.process(app);
     const QString only = parser.value("only");
 
@@ -381,6 +429,11 @@ int main(int argc, char **argv) {
         if (only.isEmpty() || only == "filing") {
             measureFiling(medians);
             std::fprintf(stderr, " filing %.1f ms, insert %.1f ms", medians.filing, medians.insert);
+        }
+        if (only.isEmpty() || only == "first-filing") {
+            createRegister(medians.rows);
+            measureFirstFiling(medians);
+            std::fprintf(stderr, ", first filing from 1 %.1f ms", medians.firstFiling);
         }
         std::fprintf(stderr, "\n");
         results << medians;
