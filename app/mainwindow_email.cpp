@@ -5,12 +5,16 @@
 #include "dialogemail.h"
 #include "dialoginfo.h"
 #include "mysqlquerymodel.h"
+#include "orderarchive.h"
 #include "orderattachment.h"
 #include "orderdesk.h"
 #include "qfsmtpclient.h"
 
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
+#include <QSqlDatabase>
+#include <QTimer>
 
 namespace {
 
@@ -32,6 +36,26 @@ SmtpAccount smtpAccount() {
     account.password = settings.value("smtp_password", account.password).toString();
     account.caFile = settings.value("smtp_cafile").toString();
     return account;
+}
+
+// Keeps the attachment in the archive once the server has accepted it. The window, not the
+// progress dialog, is the context, so that a dialog closed early loses nothing. A copy that cannot
+// be written does not make the send a failure: it is told outside the client's signal, after the
+// progress dialog has closed on that same signal.
+void archiveWhenSent(MainWindow *window, QFSmtpClient *client, const QString &databasePath,
+                     const QString &orderNumber, const QByteArray &attachment) {
+    QObject::connect(client, &QFSmtpClient::sent, window, [=] {
+        const OrderArchive::Result archived =
+            OrderArchive::store(databasePath, orderNumber, OrderArchive::Sent, attachment);
+        if (archived.error.isEmpty())
+            return;
+        QTimer::singleShot(0, window, [=] {
+            QMessageBox::warning(window, MainWindow::tr("Zirave"),
+                                 MainWindow::tr("Objednávka byla odeslána, ale její kopii se "
+                                                "nepodařilo uložit do archivu.\n\nSoubor: %1\n%2")
+                                     .arg(QDir::toNativeSeparators(archived.path), archived.error));
+        });
+    });
 }
 
 } // namespace
@@ -92,6 +116,8 @@ void MainWindow::sendSmtp(const QString &from, const QString &to, const QString 
     progress.setWindowTitle(tr("Zirave") + " - " + tr("odesílání mailu"));
     connect(client, &QFSmtpClient::status, &progress, &DialogInfo::smtpStatus);
     connect(client, &QFSmtpClient::sent, &progress, &QDialog::accept);
+    archiveWhenSent(this, client, m_database->databaseName(), m_ui->objednavka->text(),
+                    attachment.content);
     client->sendAndDestroy();
     progress.exec();
 }

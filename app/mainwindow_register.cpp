@@ -4,9 +4,11 @@
 #include "appsettings.h"
 #include "dialogauitem.h"
 #include "mysqlquerymodel.h"
+#include "orderarchive.h"
 #include "qmysortfilterproxymodel.h"
 #include "recordtext.h"
 
+#include <QDir>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QSqlDatabase>
@@ -29,6 +31,25 @@ bool isDuplicateCollar(const QSqlError &error) {
     constexpr int sqliteConstraint = 19;
     return (error.nativeErrorCode().toInt() & 0xff) == sqliteConstraint &&
            error.databaseText().contains("UNIQUE");
+}
+
+// Keeps a register that holds anything in the archive before a new order empties it; false, after
+// telling the user why, when the copy could not be written.
+bool archiveRegister(MainWindow *window, const QString &databasePath, const QString &orderNumber,
+                     const QAbstractItemModel &registerModel) {
+    if (registerModel.rowCount() == 0)
+        return true;
+    const OrderArchive::Result archived =
+        OrderArchive::store(databasePath, orderNumber, OrderArchive::Replaced,
+                            OrderArchive::registerBytes(registerModel));
+    if (archived.error.isEmpty())
+        return true;
+    QMessageBox::warning(window, MainWindow::tr("Zirave"),
+                         MainWindow::tr("Dosavadní objednávku se nepodařilo uložit do archivu, "
+                                        "nová objednávka proto nebyla založena.\n\nSoubor: "
+                                        "%1\n%2")
+                             .arg(QDir::toNativeSeparators(archived.path), archived.error));
+    return false;
 }
 } // namespace
 
@@ -103,6 +124,11 @@ void MainWindow::onNewOrder() {
     const QString orderNumber = QInputDialog::getText(
         this, tr("Zirave"), tr("Číslo nové objednávky?"), QLineEdit::Normal, QString(), &confirmed);
     if (!confirmed)
+        return;
+
+    // Without a copy in the archive the register is not emptied.
+    if (!archiveRegister(this, m_database->databaseName(), m_ui->objednavka->text(),
+                         *m_registerModel))
         return;
 
     // The old records must not go out under the new number, so the number changes only once the

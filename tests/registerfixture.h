@@ -79,4 +79,15 @@ inline QString selectedCollar(const QTableView *view) {
     return rows.size() == 1 ? rows.first().data().toString() : QString();
 }
 
+// The folder where replaced and sent orders are kept, and what it holds, hidden entries included.
+inline QString archiveDirectory() {
+    return dataDirectory() + "/archive";
+}
+
+inline QStringList archiveEntries() {
+    return QDir(archiveDirectory())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                   QDir::Name);
+}
+
 } // namespace RegisterFixture

@@ -1,10 +1,12 @@
 #include "dialogemail.h"
 #include "dialoginfo.h"
+#include "orderarchive.h"
 #include "orderattachment.h"
 #include "testsupport.h"
 
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -26,6 +28,10 @@ private slots:
     void writesUtf8WithoutBomAndReplacesTheOldFile();
     void doesNotFollowAPlantedSymbolicLink();
     void failsWhereNoFileCanBeWritten();
+
+    void archiveFileName_data();
+    void archiveFileName();
+    void archiveAddsACopyAndNeverReplacesAnything();
 
     void progressDialogShowsOnlyTheStatusText();
     void progressDialogParts();
@@ -103,6 +109,65 @@ void TestAttachment::failsWhereNoFileCanBeWritten() {
     QVERIFY(QDir(dir.path()).mkdir("obojky.csv"));
     QVERIFY(!OrderAttachment::write(dir.filePath("obojky.csv"), "x\n"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestAttachment::archiveFileName_data() {
+    QTest::addColumn<QString>("orderNumber");
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<int>("copy");
+    QTest::addColumn<QString>("expected");
+
+    const int replaced = OrderArchive::Replaced;
+    QTest::newRow("slash") << "2026/118" << replaced << 1 << "20260301_070809_2026_118_nova.csv";
+    QTest::newRow("sent") << "2026/118" << int(OrderArchive::Sent) << 1
+                          << "20260301_070809_2026_118_odeslano.csv";
+    QTest::newRow("blanks") << " A 7 " << replaced << 1 << "20260301_070809__A_7__nova.csv";
+    QTest::newRow("czech letters, dash and dot are kept")
+        << QString::fromUtf8("Žďár-3.ú") << replaced << 1
+        << QString::fromUtf8("20260301_070809_Žďár-3.ú_nova.csv");
+    QTest::newRow("path and shell characters")
+        << "..\\a:b*c?\"<>|" << replaced << 1 << "20260301_070809_.._a_b_c______nova.csv";
+    QTest::newRow("one character beyond 16 bits")
+        << QString::fromUtf8("7\U0001F404") << replaced << 1 << "20260301_070809_7__nova.csv";
+    QTest::newRow("empty") << "" << replaced << 1 << "20260301_070809_bez-cisla_nova.csv";
+    QTest::newRow("second copy") << "118" << replaced << 2 << "20260301_070809_118_nova_2.csv";
+}
+
+void TestAttachment::archiveFileName() {
+    QFETCH(QString, orderNumber);
+    QFETCH(int, reason);
+    QFETCH(int, copy);
+    QFETCH(QString, expected);
+    const QDateTime time(QDate(2026, 3, 1), QTime(7, 8, 9));
+    QCOMPARE(OrderArchive::fileName(time, orderNumber, OrderArchive::Reason(reason), copy),
+             expected);
+}
+
+// Two orders in the same second, and a link planted under the second one's name.
+void TestAttachment::archiveAddsACopyAndNeverReplacesAnything() {
+    QTemporaryDir dir;
+    const QString database = dir.filePath("data.db");
+    const QString archive = dir.filePath("archive");
+    QCOMPARE(OrderArchive::directory(database), archive);
+    const QDateTime second(QDate(2026, 3, 1), QTime(23, 59, 59));
+
+    const OrderArchive::Result first =
+        OrderArchive::store(database, "118", OrderArchive::Sent, "first\n", second);
+    QCOMPARE(first.error, QString());
+    QCOMPARE(first.path, archive + "/20260301_235959_118_odeslano.csv");
+    QVERIFY(QFile::link(dir.filePath("victim"), archive + "/20260301_235959_118_odeslano_2.csv"));
+
+    const OrderArchive::Result clash =
+        OrderArchive::store(database, "118", OrderArchive::Sent, "second\n", second);
+    QCOMPARE(clash.error, QString());
+    QCOMPARE(clash.path, archive + "/20260301_235959_118_odeslano_3.csv");
+    QCOMPARE(readAll(first.path), QByteArray("first\n"));
+    QCOMPARE(readAll(clash.path), QByteArray("second\n"));
+    QVERIFY(!QFileInfo::exists(dir.filePath("victim")));
+    QCOMPARE(QDir(archive).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                     QDir::NoDotAndDotDot),
+             QStringList({"20260301_235959_118_odeslano.csv", "20260301_235959_118_odeslano_2.csv",
+                          "20260301_235959_118_odeslano_3.csv"}));
 }
 
 void TestAttachment::progressDialogShowsOnlyTheStatusText() {

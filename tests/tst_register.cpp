@@ -4,12 +4,14 @@
 #include "registerfixture.h"
 #include "testsupport.h"
 
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 
 using namespace RegisterFixture;
 
@@ -51,6 +53,23 @@ QStringList storedRows() {
     return rows;
 }
 
+// Types the order number into the prompt and ends it with key; keeps what the prompt showed.
+std::function<void(QWidget *)> answerOrderNumber(const QString &typed, int key,
+                                                 QString *prompt = nullptr) {
+    return [=](QWidget *modal) {
+        auto *input = qobject_cast<QInputDialog *>(modal);
+        if (prompt)
+            *prompt = input->windowTitle() + "|" + input->labelText() + "|" + input->textValue();
+        QTest::keyClicks(input->findChild<QLineEdit *>(), typed);
+        QTest::keyClick(input->findChild<QLineEdit *>(), Qt::Key(key));
+    };
+}
+
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
 void selectCollar(QTableView *view, const QString &collar) {
     view->selectRow(columnTexts(view, 1).indexOf(collar));
     QCOMPARE(selectedCollar(view), collar);
@@ -74,6 +93,8 @@ private slots:
     void refusedDeletionIsReported();
     void eidThatBreaksTheOrderFileIsRefused_data();
     void eidThatBreaksTheOrderFileIsRefused();
+    void newOrderWithAnEmptyRegisterArchivesNothing();
+    void newOrderChangesNothingWhenTheArchiveCannotBeWritten();
 
 private:
     std::unique_ptr<MainWindow> m_window;
@@ -87,6 +108,8 @@ private:
 
 void TestRegister::init() {
     m_window.reset();
+    QDir(archiveDirectory()).removeRecursively();
+    QFile::remove(archiveDirectory());
     clearRegister();
     fillRegister({{5, "E5"}, {2, "E2"}});
 }
@@ -220,17 +243,20 @@ void TestRegister::newOrder_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QByteArray>("archived");
 
     // Ids go on above the highest ever used, also when the register was emptied.
     const QStringList emptied{"3:50:N"};
+    // The register before the new order, in the model's order, under the previous number.
+    const QByteArray previous = "czv;obojek;eid\n;5;E5\n;2;E2\n";
     QTest::newRow("Esc") << int(Qt::Key_Escape) << "18"
-                         << "17" << QStringList{"1:5:E5", "2:2:E2", "3:50:N"};
+                         << "17" << QStringList{"1:5:E5", "2:2:E2", "3:50:N"} << QByteArray();
     QTest::newRow("new number") << int(Qt::Key_Return) << "18"
-                                << "18" << emptied;
+                                << "18" << emptied << previous;
     QTest::newRow("same number") << int(Qt::Key_Return) << "17"
-                                 << "17" << emptied;
+                                 << "17" << emptied << previous;
     QTest::newRow("empty text") << int(Qt::Key_Return) << ""
-                                << "" << emptied;
+                                << "" << emptied << previous;
 }
 
 void TestRegister::newOrder() {
@@ -238,23 +264,29 @@ void TestRegister::newOrder() {
     QFETCH(QString, typed);
     QFETCH(QString, label);
     QFETCH(QStringList, stored);
+    QFETCH(QByteArray, archived);
 
     AppSettings().setValue("orderno", "17");
     open();
     QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), QString("17"));
     QString prompt;
-    auto script = answerModals({[&](QWidget *modal) {
-        auto *input = qobject_cast<QInputDialog *>(modal);
-        prompt = input->windowTitle() + "|" + input->labelText() + "|" + input->textValue();
-        QTest::keyClicks(input->findChild<QLineEdit *>(), typed);
-        QTest::keyClick(input->findChild<QLineEdit *>(), Qt::Key(key));
-    }});
+    auto script = answerModals({answerOrderNumber(typed, key, &prompt)});
     click("neworder");
     QCOMPARE(prompt, QString("Zirave|Číslo nové objednávky?|"));
     QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), label);
     // Stored at once, not only at exit, so that a crash cannot bring the old number back.
     QCOMPARE(AppSettings().value("orderno").toString(), label);
     QCOMPARE(m_view->selectionModel()->selectedRows().isEmpty(), stored.size() == 1);
+
+    const QStringList entries = archiveEntries();
+    if (archived.isNull()) {
+        QCOMPARE(entries, QStringList());
+    } else {
+        QCOMPARE(entries.size(), 1);
+        QVERIFY2(QRegularExpression("^\\d{8}_\\d{6}_17_nova\\.csv$").match(entries[0]).hasMatch(),
+                 qPrintable(entries[0]));
+        QCOMPARE(fileBytes(archiveDirectory() + "/" + entries[0]), archived);
+    }
 
     script = answerModals({answerRecord("50", "N")});
     click("add");
@@ -280,13 +312,8 @@ void TestRegister::refusedDeletionIsReported() {
     open();
     QString warning;
     QList<std::function<void(QWidget *)>> answers{answerWarning(&warning)};
-    if (button == "neworder") {
-        answers.prepend([](QWidget *modal) {
-            auto *input = qobject_cast<QInputDialog *>(modal);
-            input->setTextValue("18");
-            input->accept();
-        });
-    }
+    if (button == "neworder")
+        answers.prepend(answerOrderNumber("18", Qt::Key_Return));
     auto script = answerModals(answers);
     click(button);
     QCOMPARE(script->answered, answers.size());
@@ -322,6 +349,36 @@ void TestRegister::eidThatBreaksTheOrderFileIsRefused() {
     QCOMPARE(shownWarning, warning);
     QCOMPARE(again, QStringList({"Přidání záznamu", "8", eid}));
     QCOMPARE(storedRows(), QStringList({"1:5:E5", "2:2:E2"}));
+}
+
+void TestRegister::newOrderWithAnEmptyRegisterArchivesNothing() {
+    withDatabase([](QSqlDatabase &db) { QVERIFY(QSqlQuery(db).exec("delete from obojky")); });
+    open();
+    auto script = answerModals({answerOrderNumber("18", Qt::Key_Return)});
+    click("neworder");
+    QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), QString("18"));
+    QVERIFY(!QFileInfo::exists(archiveDirectory()));
+}
+
+// A file standing where the archive folder belongs: the order must not be lost.
+void TestRegister::newOrderChangesNothingWhenTheArchiveCannotBeWritten() {
+    {
+        QFile blocker(archiveDirectory());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    open();
+    m_window->findChild<QLabel *>("objednavka")->setText("17");
+    QString warning;
+    auto script = answerModals({answerOrderNumber("18", Qt::Key_Return), answerWarning(&warning)});
+    click("neworder");
+    QCOMPARE(script->answered, 2);
+    QVERIFY2(warning.contains("nebyla založena") &&
+                 warning.contains(QDir::toNativeSeparators(archiveDirectory() + "/")) &&
+                 warning.contains("_17_nova.csv") && warning.contains("Na místě složky"),
+             qPrintable(warning));
+    QCOMPARE(m_window->findChild<QLabel *>("objednavka")->text(), QString("17"));
+    QCOMPARE(storedRows(), QStringList({"1:5:E5", "2:2:E2"}));
+    QCOMPARE(columnTexts(m_view, 1).size(), 2);
 }
 
 ZIRAVE_TEST_MAIN(TestRegister)

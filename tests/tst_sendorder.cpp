@@ -7,11 +7,14 @@
 #include "testsupport.h"
 
 #include <QDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -78,6 +81,16 @@ std::function<void(QWidget *)> progressHandler(QString &lastText) {
     };
 }
 
+// The one file of the archive, or a note of what the archive holds instead.
+QByteArray onlyArchivedFile(const QString &pattern) {
+    const QStringList entries = archiveEntries();
+    if (entries.size() != 1 || !QRegularExpression(pattern).match(entries[0]).hasMatch())
+        return "archive holds: " + entries.join(", ").toUtf8();
+    return fileBytes(archiveDirectory() + "/" + entries[0]);
+}
+
+const QString sentName = QStringLiteral("^\\d{8}_\\d{6}_2026_118_odeslano\\.csv$");
+
 } // namespace
 
 class TestSendOrder : public QObject {
@@ -92,6 +105,8 @@ private slots:
     void escapeWritesNothingAndSendsNothing();
     void editedAddressesAreNotRemembered();
     void failureKeepsTheProgressOpenOnTheError();
+    void progressClosedEarlyStillArchivesTheSentOrder();
+    void archiveFailureIsToldAfterTheSuccessfulSend();
 
 private:
     void configureServer(const QString &password);
@@ -107,6 +122,8 @@ void TestSendOrder::initTestCase() {
 
 void TestSendOrder::init() {
     clearRegister();
+    QDir(archiveDirectory()).removeRecursively();
+    QFile::remove(archiveDirectory());
     QFile::remove(attachmentPath());
     configureServer(serverPassword);
 }
@@ -176,6 +193,7 @@ void TestSendOrder::sendsTheOrder() {
     QCOMPARE(attachments.size(), 1);
     QCOMPARE(attachments[0]["filename"].toString(), QString("obojky.csv"));
     QCOMPARE(QByteArray::fromBase64(attachments[0]["data"].toString().toLatin1()), expectedFile);
+    QCOMPARE(onlyArchivedFile(sentName), expectedFile);
 }
 
 void TestSendOrder::escapeWritesNothingAndSendsNothing() {
@@ -222,6 +240,55 @@ void TestSendOrder::failureKeepsTheProgressOpenOnTheError() {
     QCOMPARE(script->answered, 2);
     QVERIFY2(progressText.startsWith(failurePrefix), qPrintable(progressText));
     QCOMPARE(m_server.messages().size(), before);
+    QVERIFY(!QFileInfo::exists(archiveDirectory()));
+}
+
+void TestSendOrder::progressClosedEarlyStillArchivesTheSentOrder() {
+    fillRegister({{1, "123"}});
+    MainWindow window;
+    const int before = m_server.messages().size();
+    Compose compose;
+    auto script = answerModals({composeHandler(compose), [](QWidget *modal) {
+                                    static_cast<QDialog *>(modal)->reject();
+                                }});
+    window.findChild<QPushButton *>("send")->click();
+    // Answered only while still open, so closed before the server took the mail.
+    QCOMPARE(script->answered, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server.messages().size(), before + 1, 10000);
+    QTRY_COMPARE(onlyArchivedFile(sentName), QByteArray("czv;obojek;eid\n;1;123\n"));
+}
+
+void TestSendOrder::archiveFailureIsToldAfterTheSuccessfulSend() {
+    {
+        QFile blocker(archiveDirectory());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    fillRegister({{1, "123"}});
+    MainWindow window;
+    const int before = m_server.messages().size();
+
+    QString warning;
+    bool progressShown = true;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &watch, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        warning = box->text();
+        progressShown = false;
+        for (const QDialog *dialog : window.findChildren<QDialog *>("DialogInfo"))
+            progressShown = progressShown || dialog->isVisible();
+        box->reject();
+    });
+    watch.start(10);
+    Compose compose;
+    auto script = answerModals({composeHandler(compose)});
+    window.findChild<QPushButton *>("send")->click();
+    QTRY_VERIFY(!warning.isEmpty());
+    QVERIFY2(warning.contains("byla odeslána") && warning.contains("_2026_118_odeslano.csv"),
+             qPrintable(warning));
+    QVERIFY(!progressShown);
+    QCOMPARE(m_server.messages().size(), before + 1);
 }
 
 ZIRAVE_TEST_MAIN(TestSendOrder)
