@@ -1,8 +1,9 @@
 # The two commands of the README: `make run` and `make test`. Both install what is missing first.
+# `make package` builds the Debian package build/zirave_<version>_<arch>.deb.
 BUILD_DIR ?= build
 CMAKE_GENERATOR ?= Ninja
 
-.PHONY: all deps configure build run test bench clean
+.PHONY: all deps configure build run test package bench clean
 
 all: build
 
@@ -20,6 +21,9 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
+
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 bench: build
 	cmake --build $(BUILD_DIR) --target zirave-bench

@@ -3,7 +3,8 @@
 //
 // Usage: zirave-drawicons <pics-dir> <ico-dir>
 //   <pics-dir> receives the nine button images (order.png, email.png, ...),
-//   <ico-dir> receives zirave.png and zirave.ico (64 x 64, 32 bits per pixel).
+//   <ico-dir> receives zirave.png and zirave.ico (64 x 64, 32 bits per pixel) and the larger
+//   zirave-128.png and zirave-256.png for the desktop's icon theme.
 //
 // Everything is drawn from geometry alone (no fonts), so the output does not depend on what is
 // installed on the machine.
@@ -558,10 +559,12 @@ QImage drawExit() {
 }
 
 // The application icon: a leather collar with a buckle and a yellow ear-style tag hanging from it.
-QImage drawAppIcon() {
-    QImage image = blankImage(64, 64);
+// It is laid out on a 64 pixel grid; whole multiples of 64 keep its one pixel lines crisp.
+QImage drawAppIcon(int size) {
+    QImage image = blankImage(size, size);
     QPainter p(&image);
     prepare(p);
+    p.scale(size / 64.0, size / 64.0);
 
     const QPointF c(32, 23);
     const qreal outerRx = 28.5;
@@ -785,8 +788,12 @@ int main(int argc, char *argv[]) {
     for (const Button &b : buttons) {
         ok = savePng(b.draw(), pics.filePath(QString::fromLatin1(b.name))) && ok;
     }
-    const QImage app = drawAppIcon();
+    const QImage app = drawAppIcon(64);
     ok = savePng(app, icoDir.filePath(QStringLiteral("zirave.png"))) && ok;
     ok = saveFile(icoFile(app), icoDir.filePath(QStringLiteral("zirave.ico"))) && ok;
+    for (int size : {128, 256}) {
+        const QString name = QStringLiteral("zirave-%1.png").arg(size);
+        ok = savePng(drawAppIcon(size), icoDir.filePath(name)) && ok;
+    }
     return ok ? 0 : 1;
 }
