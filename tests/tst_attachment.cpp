@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -28,6 +29,7 @@ private slots:
     void failsWhereNoFileCanBeWritten();
 
     void progressDialogShowsOnlyTheStatusText();
+    void progressDialogWrapsALongStatusText();
     void progressDialogParts();
     void composeDialogRoundTrip();
 };
@@ -124,6 +126,32 @@ void TestAttachment::progressDialogShowsOnlyTheStatusText() {
     dialog.smtpStatus(8, 42, "sent");
     QCOMPARE(label->text(), QString("sent"));
     QVERIFY(!dialog.findChild<QProgressBar *>("progressBar")->isVisible());
+}
+
+// Found with an untrusted certificate: the one-line failure text made the dialog 1,300 px wide,
+// running off the screen with the reason cut off.
+void TestAttachment::progressDialogWrapsALongStatusText() {
+    QWidget parent;
+    parent.resize(800, 500);
+    parent.show();
+    DialogInfo dialog(&parent, true, false, false, false, false);
+    dialog.show();
+    const int formWidth = dialog.width();
+    const QString reason = QString::fromUtf8(
+        "Odeslání se nezdařilo: certifikát serveru není důvěryhodný nebo nepatří tomuto serveru "
+        "(SSL peer certificate or SSH remote key was not OK: SSL certificate problem: "
+        "self-signed certificate; kód 60)");
+    dialog.smtpStatus(1, -1, reason + " " + reason);
+    QApplication::processEvents();
+
+    QCOMPARE(dialog.width(), formWidth);
+    QLabel *label = dialog.label();
+    QVERIFY(label->heightForWidth(label->width()) > label->fontMetrics().height() * 3);
+    QVERIFY2(
+        label->height() >= label->heightForWidth(label->width()),
+        qPrintable(
+            QString("%1 < %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
+    QVERIFY(dialog.screen()->availableGeometry().contains(dialog.frameGeometry()));
 }
 
 void TestAttachment::progressDialogParts() {
