@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTextEdit>
 
+#include <cerrno>
 #include <unistd.h>
 
 using Rows = QList<QPair<QVariant, QVariant>>;
@@ -100,10 +101,13 @@ void TestAttachment::doesNotFollowAPlantedSymbolicLink() {
 
 void TestAttachment::failsWhereNoFileCanBeWritten() {
     QTemporaryDir dir;
-    QVERIFY(!OrderAttachment::write(dir.filePath("missing/obojky.csv"), "x\n"));
-    // A directory standing at the path cannot be replaced by the file.
+    QString error;
+    QVERIFY(!OrderAttachment::write(dir.filePath("missing/obojky.csv"), "x\n", &error));
+    QVERIFY(!error.isEmpty());
+    // A directory standing at the path cannot be replaced by the file; the reason is the system's.
     QVERIFY(QDir(dir.path()).mkdir("obojky.csv"));
-    QVERIFY(!OrderAttachment::write(dir.filePath("obojky.csv"), "x\n"));
+    QVERIFY(!OrderAttachment::write(dir.filePath("obojky.csv"), "x\n", &error));
+    QCOMPARE(error, qt_error_string(EISDIR));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 

@@ -11,10 +11,13 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTextEdit>
+
+#include <cerrno>
 
 using namespace RegisterFixture;
 using Rows = QList<QPair<QVariant, QVariant>>;
@@ -92,6 +95,7 @@ private slots:
     void escapeWritesNothingAndSendsNothing();
     void editedAddressesAreNotRemembered();
     void failureKeepsTheProgressOpenOnTheError();
+    void unwritableAttachmentIsReportedAndNothingIsSent();
 
 private:
     void configureServer(const QString &password);
@@ -221,6 +225,36 @@ void TestSendOrder::failureKeepsTheProgressOpenOnTheError() {
     window.findChild<QPushButton *>("send")->click();
     QCOMPARE(script->answered, 2);
     QVERIFY2(progressText.startsWith(failurePrefix), qPrintable(progressText));
+    QCOMPARE(m_server.messages().size(), before);
+}
+
+// A directory (or another user's file in a shared /tmp) at the path used to stop every order
+// without a word.
+void TestSendOrder::unwritableAttachmentIsReportedAndNothingIsSent() {
+    QVERIFY(QDir().mkpath(attachmentPath()));
+    MainWindow window;
+    const int before = m_server.messages().size();
+    Compose compose;
+    QString boxText;
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    auto script = answerModals({composeHandler(compose), [&](QWidget *modal) {
+                                    auto *box = qobject_cast<QMessageBox *>(modal);
+                                    if (box) {
+                                        boxText = box->text();
+                                        boxIcon = box->icon();
+                                    }
+                                    modal->close();
+                                }});
+    window.findChild<QPushButton *>("send")->click();
+    const bool directoryKept = QFileInfo(attachmentPath()).isDir();
+    QDir().rmdir(attachmentPath());
+
+    QCOMPARE(script->answered, 2);
+    QCOMPARE(boxIcon, QMessageBox::Critical);
+    QVERIFY2(boxText.contains(attachmentPath() + ": " + qt_error_string(EISDIR)),
+             qPrintable(boxText));
+    QVERIFY(directoryKept);
+    // A send would have ended before click() returned: the progress dialog waits for it.
     QCOMPARE(m_server.messages().size(), before);
 }
 
