@@ -81,8 +81,17 @@ void MainWindow::sendEmail() {
     dialog.getEmail(from, to, subject, body);
 
     const QString attachmentPath = QDir::tempPath() + "/" + attachmentName;
-    if (!OrderAttachment::write(attachmentPath, OrderAttachment::text(*m_registerModel)))
+    QString writeError;
+    if (!OrderAttachment::write(attachmentPath, OrderAttachment::text(*m_registerModel),
+                                &writeError)) {
+        // The writer refuses someone else's file or a directory at the path; without a word
+        // here the dispatcher would believe the order went out.
+        QMessageBox::critical(this, tr("Zirave"),
+                              tr("Přílohu objednávky nelze zapsat do souboru %1: %2\n\n"
+                                 "Objednávka nebyla odeslána.")
+                                  .arg(QDir::toNativeSeparators(attachmentPath), writeError));
         return;
+    }
 
     sendSmtp(from, to, subject, body, attachmentPath, attachmentName);
 }

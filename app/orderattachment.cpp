@@ -1,13 +1,15 @@
 #include "orderattachment.h"
 
 #include <QAbstractItemModel>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryFile>
 #include <QTextStream>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
 #include <cstdio>
 #endif
 
@@ -34,24 +36,34 @@ static bool writeUtf8(QIODevice &device, const QString &text) {
     return stream.status() == QTextStream::Ok;
 }
 
-bool write(const QString &path, const QString &text) {
-#ifdef Q_OS_UNIX
+// Replaces the directory entry at to, whatever it is, without following a link there.
+static bool moveOver(const QString &from, const QString &to) {
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+bool write(const QString &path, const QString &text, QString *errorString) {
     const QFileInfo target(path);
     QTemporaryFile file(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
-    if (!file.open() || !writeUtf8(file, text) || !file.flush())
+    if (!file.open() || !writeUtf8(file, text) || !file.flush()) {
+        if (errorString)
+            *errorString = file.errorString();
         return false;
-    // rename() replaces the directory entry itself: a symbolic link there is not followed.
-    if (std::rename(QFile::encodeName(file.fileName()).constData(),
-                    QFile::encodeName(path).constData()) != 0)
+    }
+    // Closed first: Windows does not move a file that is open.
+    file.close();
+    if (!moveOver(file.fileName(), path)) {
+        if (errorString)
+            *errorString = qt_error_string();
         return false;
+    }
     file.setAutoRemove(false);
     return true;
-#else
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text) || !writeUtf8(file, text))
-        return false;
-    return file.commit();
-#endif
 }
 
 } // namespace OrderAttachment

@@ -12,9 +12,10 @@ inline const QString fileName = QStringLiteral("obojky.csv");
 // register model in the model's own order, each line ended by "\n".
 QString text(const QAbstractItemModel &registerModel);
 
-// Writes text as UTF-8 to path, with the platform's text line ends. The file is written beside
-// the target and renamed over it, so a symbolic link planted at path is replaced rather than
-// followed, and a file another user owns in a shared directory is left alone (the rename fails).
-bool write(const QString &path, const QString &text);
+// Writes text as UTF-8 to path, with the platform's text line ends. On every platform the file is
+// written beside the target and moved over it (rename() on Unix, MoveFileExW() on Windows), so a
+// symbolic link planted at path is replaced rather than followed, and a file another user owns in
+// a shared directory is left alone (the move fails). On failure, errorString says why.
+bool write(const QString &path, const QString &text, QString *errorString = nullptr);
 
 } // namespace OrderAttachment

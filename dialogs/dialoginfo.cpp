@@ -36,6 +36,15 @@ void DialogInfo::setParts(bool showLabel, bool showProgress, bool showProgress2,
 
 void DialogInfo::setText(const QString &text) {
     m_ui->label->setText(text);
+    fitHeightToText();
+}
+
+// The label wraps its text at the dialog's width, so a long text needs more lines: the dialog
+// grows downwards rather than sideways (a window never grows by itself to a larger height).
+void DialogInfo::fitHeightToText() {
+    const int needed = heightForWidth(width());
+    if (needed > height())
+        resize(width(), needed);
 }
 
 void DialogInfo::setProgress(int minimum, int maximum, int value) {
@@ -63,5 +72,5 @@ QProgressBar *DialogInfo::progressBar2() const {
 void DialogInfo::smtpStatus(int client_id, int status_code, const QString &txt) {
     Q_UNUSED(client_id);
     Q_UNUSED(status_code);
-    m_ui->label->setText(txt);
+    setText(txt);
 }

@@ -10,6 +10,7 @@ class DialogInfo;
 }
 
 // A small progress window: a status text and two bars, each part shown or hidden by the caller.
+// The text wraps, so a long one makes the window taller, never wider.
 class DialogInfo : public QDialog {
     Q_OBJECT
 
@@ -32,5 +33,7 @@ public slots:
     void smtpStatus(int client_id, int status_code, const QString &txt);
 
 private:
+    void fitHeightToText();
+
     Ui::DialogInfo *m_ui;
 };

@@ -2,18 +2,30 @@
 
 #include "mailformat.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QHash>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QSocketNotifier>
+#include <QSet>
 #include <QSysInfo>
-#include <QTimer>
 #include <QUrl>
 
 #include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifndef Q_OS_WIN
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 // Server replies and our commands (never the login exchange) for diagnosing a failing server:
 // enable with QT_LOGGING_RULES="zirave.smtp.debug=true".
@@ -38,8 +50,8 @@ int timeoutOrDefault(int ms) {
     return ms <= 0 ? defaultTimeoutMs : qMax(ms, minimumTimeoutMs);
 }
 
-long wholeSeconds(int ms) {
-    return long((ms + 999) / 1000);
+QString tr(const char *text) {
+    return QFSmtpClient::tr(text);
 }
 
 // Our name in EHLO. Servers dislike names that are not domain-like, so anything odd becomes
@@ -59,91 +71,121 @@ QString curlText(CURLcode code, const char *errorBuffer) {
     return text;
 }
 
-} // namespace
+QString bracketedIfIpv6(const QString &host) {
+    return host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+}
 
-struct QFSmtpClient::Private {
-    struct Watch {
-        QSocketNotifier *read = nullptr;
-        QSocketNotifier *write = nullptr;
-    };
-
-    QFSmtpClient *q;
-    const int id = nextClientId();
+// Everything the worker needs, copied when the send starts.
+struct Job {
     QString server;
-    int port;
-    SocketType socketType;
-
+    int port = 0;
+    QFSmtpClient::SocketType socketType = QFSmtpClient::TlsSocket;
+    QString login;
+    QString password;
     QString from;
     QString to;
     QString subject;
     QString body;
-    QList<Attachment> attachments;
+    QList<QFSmtpClient::Attachment> attachments;
     int connectTimeoutMs = defaultTimeoutMs;
     int stallTimeoutMs = defaultTimeoutMs;
     QString caFile;
+};
 
-    bool started = false;
-    bool finished = false;
-    CURLM *multi = nullptr;
-    CURL *easy = nullptr;
-    bool added = false;
-    curl_mime *mime = nullptr;
-    curl_slist *headers = nullptr;
-    curl_slist *recipients = nullptr;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    QTimer curlTimer;
-    QTimer stallTimer;
-    QHash<curl_socket_t, Watch> watches;
-
-    // What the SMTP dialogue has reached, noted in curl's callbacks and reported after curl
-    // returns, so that no slot runs while curl is inside a call.
-    QList<int> reachedStages;
-    int lastStage = 0;
-    QByteArray lastCommand;
-    QByteArray lastReply;
-    bool inAuthExchange = false;
-    bool quitting = false;
-
-    Private(QFSmtpClient *owner, const QString &host, int serverPort, SocketType type)
-        : q(owner)
-        , server(host.trimmed())
-        , port(serverPort)
-        , socketType(type) {
-        curlTimer.setSingleShot(true);
-        stallTimer.setSingleShot(true);
-        QObject::connect(&curlTimer, &QTimer::timeout, q,
-                         [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
-        QObject::connect(&stallTimer, &QTimer::timeout, q, [this] {
-            finish(CURLE_OPERATION_TIMEDOUT,
-                   tr("server přestal odpovídat (%1 s bez odezvy)")
-                       .arg(QString::number(stallTimeoutMs / 1000.0, 'f', 1)));
-        });
+// The one thing another thread may do to a running transfer: stop it. curl waits for some replies
+// in poll() for up to a second between looks at its progress callback, so the connection's sockets
+// are shut down as well, which wakes it at once. A socket is closed only under the lock, so a
+// shutdown never reaches a number the system has handed out again.
+class Abort {
+public:
+    void request() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requested = true;
+        for (curl_socket_t socket : m_sockets)
+            shutdownSocket(socket);
     }
 
-    ~Private() { cleanup(); }
+    bool requested() const { return m_requested; }
 
-    static QString tr(const char *text) { return QFSmtpClient::tr(text); }
+    static curl_socket_t openCallback(void *self, curlsocktype, curl_sockaddr *address) {
+        return static_cast<Abort *>(self)->open(*address);
+    }
 
-    void start() {
+    static int closeCallback(void *self, curl_socket_t socket) {
+        return static_cast<Abort *>(self)->close(socket);
+    }
+
+private:
+    curl_socket_t open(const curl_sockaddr &address) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_requested)
+            return CURL_SOCKET_BAD;
+        const curl_socket_t socket = ::socket(address.family, address.socktype, address.protocol);
+        if (socket != CURL_SOCKET_BAD)
+            m_sockets.push_back(socket);
+        return socket;
+    }
+
+    int close(curl_socket_t socket) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sockets.erase(std::remove(m_sockets.begin(), m_sockets.end(), socket), m_sockets.end());
+#ifdef Q_OS_WIN
+        return ::closesocket(socket);
+#else
+        return ::close(socket);
+#endif
+    }
+
+    static void shutdownSocket(curl_socket_t socket) {
+#ifdef Q_OS_WIN
+        ::shutdown(socket, SD_BOTH);
+#else
+        ::shutdown(socket, SHUT_RDWR);
+#endif
+    }
+
+    std::atomic<bool> m_requested{false};
+    std::mutex m_mutex;
+    std::vector<curl_socket_t> m_sockets;
+};
+
+// One SMTP dialogue with curl's easy interface, run on the worker thread from start to end.
+class Transfer {
+public:
+    using Report = std::function<void(int stage, const QString &text)>;
+
+    Transfer(const Job &job, Abort &abort, Report report)
+        : m_job(job)
+        , m_abort(abort)
+        , m_report(std::move(report)) {}
+
+    ~Transfer() {
+        if (m_easy)
+            curl_easy_cleanup(m_easy);
+        curl_mime_free(m_mime);
+        curl_slist_free_all(m_headers);
+        curl_slist_free_all(m_recipients);
+    }
+
+    // Returns why the mail did not go out, in Czech; empty when the server accepted it.
+    QString run() {
         const QString problem = prepare();
-        if (!problem.isEmpty()) {
-            finish(CURLE_OK, problem);
-            return;
-        }
-        lastStage = StatusConnecting;
-        const QString host = server.contains(QLatin1Char(':'))
-                                 ? QLatin1Char('[') + server + QLatin1Char(']')
-                                 : server;
-        emit q->status(id, StatusConnecting,
-                       tr("Připojování k serveru %1:%2 …").arg(host).arg(port));
-        const CURLMcode rc = curl_multi_add_handle(multi, easy);
-        if (rc != CURLM_OK) {
-            finish(CURLE_OK, QString::fromUtf8(curl_multi_strerror(rc)));
-            return;
-        }
-        added = true;
+        if (!problem.isEmpty())
+            return problem;
+        m_report(
+            QFSmtpClient::StatusConnecting,
+            tr("Připojování k serveru %1:%2 …").arg(bracketedIfIpv6(m_job.server)).arg(m_job.port));
+        const CURLcode code = curl_easy_perform(m_easy);
+        if (code == CURLE_OK)
+            return QString();
+        if (m_stalled)
+            return tr("server přestal odpovídat (%1 s bez odezvy)")
+                       .arg(QString::number(m_job.stallTimeoutMs / 1000.0, 'f', 1)) +
+                   tr(" (kód %1)").arg(int(CURLE_OPERATION_TIMEDOUT));
+        return failureText(code);
     }
 
+private:
     // Builds the curl handles; returns a Czech description of what is wrong, empty when fine.
     QString prepare() {
         if (!curlReady())
@@ -151,63 +193,61 @@ struct QFSmtpClient::Private {
 
         QByteArray scheme;
         curl_usessl useSsl = CURLUSESSL_ALL;
-        switch (socketType) {
-        case PlainSocket:
+        switch (m_job.socketType) {
+        case QFSmtpClient::PlainSocket:
             scheme = "smtp";
             useSsl = CURLUSESSL_NONE;
             break;
-        case TlsSocket:
+        case QFSmtpClient::TlsSocket:
             scheme = "smtps";
             break;
-        case StartTlsSocket:
+        case QFSmtpClient::StartTlsSocket:
             scheme = "smtp";
             break;
         default:
-            return tr("neznámý typ zabezpečení spojení (%1)").arg(int(socketType));
+            return tr("neznámý typ zabezpečení spojení (%1)").arg(int(m_job.socketType));
         }
 
         static const QRegularExpression hostChars(QStringLiteral("^[A-Za-z0-9.:-]+$"));
-        const QString ace = QString::fromLatin1(QUrl::toAce(server));
-        if (server.isEmpty() || !hostChars.match(ace).hasMatch())
-            return tr("neplatný název serveru „%1“").arg(server);
-        if (port < 1 || port > 65535)
-            return tr("neplatný port serveru %1").arg(port);
-        const QString urlHost =
-            ace.contains(QLatin1Char(':')) ? QLatin1Char('[') + ace + QLatin1Char(']') : ace;
+        const QString ace = QString::fromLatin1(QUrl::toAce(m_job.server));
+        if (m_job.server.isEmpty() || !hostChars.match(ace).hasMatch())
+            return tr("neplatný název serveru „%1“").arg(m_job.server);
+        if (m_job.port < 1 || m_job.port > 65535)
+            return tr("neplatný port serveru %1").arg(m_job.port);
 
-        const QString fromAddress = MailFormat::extractAddress(from);
+        const QString fromAddress = MailFormat::extractAddress(m_job.from);
         if (!MailFormat::isValidAddress(fromAddress))
-            return tr("neplatná adresa odesílatele „%1“").arg(from);
-        const QStringList toList = MailFormat::splitAddressList(to);
+            return tr("neplatná adresa odesílatele „%1“").arg(m_job.from);
+        const QStringList toList = MailFormat::splitAddressList(m_job.to);
         if (toList.isEmpty())
             return tr("chybí adresa příjemce");
         for (const QString &mailbox : toList) {
             const QString address = MailFormat::extractAddress(mailbox);
             if (!MailFormat::isValidAddress(address))
                 return tr("neplatná adresa příjemce „%1“").arg(mailbox);
-            recipients = curl_slist_append(recipients, ('<' + address.toUtf8() + '>').constData());
+            m_recipients =
+                curl_slist_append(m_recipients, ('<' + address.toUtf8() + '>').constData());
         }
 
         QByteArray caBundle;
-        if (!caFile.isEmpty()) {
-            QFile extra(caFile);
+        if (!m_job.caFile.isEmpty()) {
+            QFile extra(m_job.caFile);
             if (!extra.open(QIODevice::ReadOnly))
                 return tr("nelze načíst soubor s certifikáty „%1“: %2")
-                    .arg(caFile, extra.errorString());
+                    .arg(m_job.caFile, extra.errorString());
             caBundle = extra.readAll();
         }
 
-        multi = curl_multi_init();
-        easy = curl_easy_init();
-        mime = easy ? curl_mime_init(easy) : nullptr;
-        if (!multi || !easy || !mime)
+        m_easy = curl_easy_init();
+        m_mime = m_easy ? curl_mime_init(m_easy) : nullptr;
+        if (!m_mime)
             return tr("nedostatek paměti");
 
         if (!caBundle.isEmpty()) {
             // The blob replaces curl's default bundle file, so put the system's bundle in front
             // of the extra certificates (the default CA directory stays in use as well).
             char *systemBundle = nullptr;
-            curl_easy_getinfo(easy, CURLINFO_CAINFO, &systemBundle);
+            curl_easy_getinfo(m_easy, CURLINFO_CAINFO, &systemBundle);
             if (systemBundle) {
                 QFile system(QString::fromLocal8Bit(systemBundle));
                 if (system.open(QIODevice::ReadOnly))
@@ -215,75 +255,70 @@ struct QFSmtpClient::Private {
             }
         }
 
-        const QString login = q->params.value(QStringLiteral("login")).toString();
-        const QString password = q->params.value(QStringLiteral("password")).toString();
-        const QByteArray url =
-            scheme + "://" + urlHost.toLatin1() + ':' + QByteArray::number(port) + '/' + ehloName();
+        const QByteArray url = scheme + "://" + bracketedIfIpv6(ace).toLatin1() + ':' +
+                               QByteArray::number(m_job.port) + '/' + ehloName();
 
         CURLcode rc = CURLE_OK;
         auto set = [&](CURLoption option, auto value) {
             if (rc == CURLE_OK)
-                rc = curl_easy_setopt(easy, option, value);
+                rc = curl_easy_setopt(m_easy, option, value);
         };
-        set(CURLOPT_ERRORBUFFER, errorBuffer);
+        set(CURLOPT_ERRORBUFFER, m_errorBuffer);
         set(CURLOPT_URL, url.constData());
         set(CURLOPT_PROTOCOLS_STR, scheme.constData());
         set(CURLOPT_USE_SSL, long(useSsl));
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
-        if (socketType != PlainSocket)
+        if (m_job.socketType != QFSmtpClient::PlainSocket)
             set(CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
         if (!caBundle.isEmpty()) {
             curl_blob blob{caBundle.data(), size_t(caBundle.size()), CURL_BLOB_COPY};
             set(CURLOPT_CAINFO_BLOB, &blob);
         }
         set(CURLOPT_NOSIGNAL, 1L);
-        set(CURLOPT_CONNECTTIMEOUT_MS, long(connectTimeoutMs));
-        // curl waits for the reply to the end of the message inside one call; this bounds it.
-        set(CURLOPT_SERVER_RESPONSE_TIMEOUT, wholeSeconds(stallTimeoutMs));
-        set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-        set(CURLOPT_LOW_SPEED_TIME, wholeSeconds(stallTimeoutMs));
+        set(CURLOPT_CONNECTTIMEOUT_MS, long(m_job.connectTimeoutMs));
         // A fresh connection that is closed afterwards, so QUIT is sent and nothing lingers.
         set(CURLOPT_FORBID_REUSE, 1L);
         set(CURLOPT_FRESH_CONNECT, 1L);
+        set(CURLOPT_OPENSOCKETFUNCTION, &Abort::openCallback);
+        set(CURLOPT_OPENSOCKETDATA, &m_abort);
+        set(CURLOPT_CLOSESOCKETFUNCTION, &Abort::closeCallback);
+        set(CURLOPT_CLOSESOCKETDATA, &m_abort);
+        // Called at least once a second while curl waits, also for the reply to the message.
+        set(CURLOPT_NOPROGRESS, 0L);
+        set(CURLOPT_XFERINFOFUNCTION, &Transfer::progressCallback);
+        set(CURLOPT_XFERINFODATA, this);
         set(CURLOPT_VERBOSE, 1L);
-        set(CURLOPT_DEBUGFUNCTION, &Private::debugCallback);
+        set(CURLOPT_DEBUGFUNCTION, &Transfer::debugCallback);
         set(CURLOPT_DEBUGDATA, this);
-        if (!login.isEmpty()) {
-            set(CURLOPT_USERNAME, login.toUtf8().constData());
-            set(CURLOPT_PASSWORD, password.toUtf8().constData());
+        if (!m_job.login.isEmpty()) {
+            set(CURLOPT_USERNAME, m_job.login.toUtf8().constData());
+            set(CURLOPT_PASSWORD, m_job.password.toUtf8().constData());
         }
         set(CURLOPT_MAIL_FROM, ('<' + fromAddress.toUtf8() + '>').constData());
-        set(CURLOPT_MAIL_RCPT, recipients);
+        set(CURLOPT_MAIL_RCPT, m_recipients);
 
         const QString message = buildMessage(fromAddress);
         if (!message.isEmpty())
             return message;
-        set(CURLOPT_HTTPHEADER, headers);
-        set(CURLOPT_MIMEPOST, mime);
-        if (rc != CURLE_OK)
-            return curlText(rc, errorBuffer);
-
-        curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Private::socketCallback);
-        curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-        curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Private::timerCallback);
-        curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
-        return QString();
+        set(CURLOPT_HTTPHEADER, m_headers);
+        set(CURLOPT_MIMEPOST, m_mime);
+        return rc == CURLE_OK ? QString() : curlText(rc, m_errorBuffer);
     }
 
     QString buildMessage(const QString &fromAddress) {
         const QList<QByteArray> lines = {
             "Date: " + MailFormat::formatDate(QDateTime::currentDateTime()),
-            "From: " + MailFormat::encodeMailbox(from, 6),
-            "To: " + MailFormat::encodeAddressList(to, 4),
-            "Subject: " + MailFormat::encodeHeaderText(subject, 9),
+            "From: " + MailFormat::encodeMailbox(m_job.from, 6),
+            "To: " + MailFormat::encodeAddressList(m_job.to, 4),
+            "Subject: " + MailFormat::encodeHeaderText(m_job.subject, 9),
             "Message-ID: " + MailFormat::makeMessageId(fromAddress),
         };
         for (const QByteArray &line : lines)
-            headers = curl_slist_append(headers, line.constData());
+            m_headers = curl_slist_append(m_headers, line.constData());
 
         // Text lines end in CRLF on the wire; the encoder keeps them as real line breaks.
-        QString text = body;
+        QString text = m_job.body;
         text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
         text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
         text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
@@ -294,16 +329,16 @@ struct QFSmtpClient::Private {
             if (rc == CURLE_OK)
                 rc = result;
         };
-        curl_mimepart *part = curl_mime_addpart(mime);
+        curl_mimepart *part = curl_mime_addpart(m_mime);
         check(part ? CURLE_OK : CURLE_OUT_OF_MEMORY);
         if (part) {
             check(curl_mime_data(part, textBytes.constData(), size_t(textBytes.size())));
             check(curl_mime_type(part, "text/plain; charset=UTF-8"));
             check(curl_mime_encoder(part, "quoted-printable"));
         }
-        for (const Attachment &attachment : attachments) {
+        for (const QFSmtpClient::Attachment &attachment : m_job.attachments) {
             const QString name = MailFormat::sanitizeFileName(attachment.fileName);
-            part = curl_mime_addpart(mime);
+            part = curl_mime_addpart(m_mime);
             if (!part)
                 return tr("nedostatek paměti");
             check(curl_mime_data(part, attachment.content.constData(),
@@ -318,62 +353,28 @@ struct QFSmtpClient::Private {
                 check(curl_mime_headers(part, partHeaders, 1));
             }
         }
-        return rc == CURLE_OK ? QString() : curlText(rc, errorBuffer);
+        return rc == CURLE_OK ? QString() : curlText(rc, m_errorBuffer);
     }
 
-    static int socketCallback(CURL *, curl_socket_t socket, int what, void *userData, void *) {
-        static_cast<Private *>(userData)->watch(socket, what);
-        return 0;
-    }
-
-    static int timerCallback(CURLM *, long timeoutMs, void *userData) {
-        auto *self = static_cast<Private *>(userData);
-        if (timeoutMs < 0)
-            self->curlTimer.stop();
-        else
-            self->curlTimer.start(int(qMin(timeoutMs, long(INT_MAX))));
-        return 0;
-    }
-
-    static int debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *userData) {
-        static_cast<Private *>(userData)->onTraffic(type, data, size);
-        return 0;
-    }
-
-    // Called by curl: only bookkeeping here, curl must not be re-entered.
-    void watch(curl_socket_t socket, int what) {
-        if (what == CURL_POLL_REMOVE) {
-            const Watch w = watches.take(socket);
-            retire(w.read);
-            retire(w.write);
-            return;
+    // Non-zero stops the transfer: when asked to, or when the server has been silent too long.
+    // The stall clock starts with the first traffic; until then the connect limit applies.
+    static int progressCallback(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto *transfer = static_cast<Transfer *>(self);
+        if (transfer->m_abort.requested())
+            return 1;
+        if (transfer->m_sinceTraffic.isValid() &&
+            transfer->m_sinceTraffic.hasExpired(transfer->m_job.stallTimeoutMs)) {
+            transfer->m_stalled = true;
+            // Otherwise curl would still say QUIT and wait for its reply.
+            transfer->m_abort.request();
+            return 1;
         }
-        Watch &w = watches[socket];
-        const bool wantRead = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
-        const bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
-        if (wantRead && !w.read)
-            w.read = notifier(socket, QSocketNotifier::Read, CURL_CSELECT_IN);
-        if (wantWrite && !w.write)
-            w.write = notifier(socket, QSocketNotifier::Write, CURL_CSELECT_OUT);
-        if (w.read)
-            w.read->setEnabled(wantRead);
-        if (w.write)
-            w.write->setEnabled(wantWrite);
+        return 0;
     }
 
-    QSocketNotifier *notifier(curl_socket_t socket, QSocketNotifier::Type type, int mask) {
-        auto *n = new QSocketNotifier(socket, type, q);
-        QObject::connect(n, &QSocketNotifier::activated, q,
-                         [this, socket, mask] { drive(socket, mask); });
-        return n;
-    }
-
-    // The notifier may be the one whose signal is being delivered right now.
-    static void retire(QSocketNotifier *n) {
-        if (n) {
-            n->setEnabled(false);
-            n->deleteLater();
-        }
+    static int debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *self) {
+        static_cast<Transfer *>(self)->onTraffic(type, data, size);
+        return 0;
     }
 
     void onTraffic(curl_infotype type, const char *data, size_t size) {
@@ -384,13 +385,13 @@ struct QFSmtpClient::Private {
                 if (line.isEmpty())
                     continue;
                 qCDebug(lcSmtp).noquote() << "S:" << QString::fromUtf8(line);
-                if (quitting)
+                if (m_quitting)
                     continue;
-                lastReply = line;
+                m_lastReply = line;
                 // 235 ends a successful login, 4xx/5xx a failed one.
-                if (inAuthExchange &&
+                if (m_inAuthExchange &&
                     (line.startsWith("235") || line.startsWith('4') || line.startsWith('5')))
-                    inAuthExchange = false;
+                    m_inAuthExchange = false;
             }
             break;
         case CURLINFO_HEADER_OUT:
@@ -404,22 +405,21 @@ struct QFSmtpClient::Private {
         default:
             return;
         }
-        if (!finished)
-            stallTimer.start(stallTimeoutMs);
+        m_sinceTraffic.start();
     }
 
     void onCommand(const QByteArray &line) {
         // Lines sent during the login exchange carry the credentials: never look at them.
-        if (inAuthExchange) {
+        if (m_inAuthExchange) {
             qCDebug(lcSmtp) << "C: (přihlašovací údaje)";
             return;
         }
         const int space = line.indexOf(' ');
         const QByteArray verb = (space < 0 ? line : line.left(space)).toUpper();
         if (verb == "AUTH") {
-            inAuthExchange = true;
-            lastCommand = verb;
-            reach(StatusAuthenticating);
+            m_inAuthExchange = true;
+            m_lastCommand = verb;
+            reach(QFSmtpClient::StatusAuthenticating, tr("Přihlašování k serveru …"));
             qCDebug(lcSmtp).noquote() << "C: AUTH" << QString::fromLatin1(line.split(' ').value(1));
             return;
         }
@@ -431,75 +431,45 @@ struct QFSmtpClient::Private {
         }
         qCDebug(lcSmtp).noquote() << "C:" << QString::fromUtf8(line);
         if (verb == "QUIT") {
-            quitting = true;
+            m_quitting = true;
             return;
         }
-        lastCommand = verb;
+        m_lastCommand = verb;
         if (verb == "MAIL")
-            reach(StatusSending);
+            reach(QFSmtpClient::StatusSending, tr("Odesílání zprávy …"));
     }
 
-    void reach(int stage) {
-        if (!reachedStages.contains(stage))
-            reachedStages << stage;
-    }
-
-    void reportStages() {
-        while (!reachedStages.isEmpty() && !finished) {
-            const int stage = reachedStages.takeFirst();
-            if (stage <= lastStage)
-                continue;
-            lastStage = stage;
-            emit q->status(id, stage,
-                           stage == StatusAuthenticating ? tr("Přihlašování k serveru …")
-                                                         : tr("Odesílání zprávy …"));
-        }
-    }
-
-    void drive(curl_socket_t socket, int mask) {
-        if (finished || !multi)
+    void reach(int stage, const QString &text) {
+        if (stage <= m_lastStage)
             return;
-        int running = 0;
-        const CURLMcode rc = curl_multi_socket_action(multi, socket, mask, &running);
-        if (rc != CURLM_OK) {
-            finish(CURLE_OK, QString::fromUtf8(curl_multi_strerror(rc)));
-            return;
-        }
-        int queued = 0;
-        while (CURLMsg *message = curl_multi_info_read(multi, &queued)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-                finish(message->data.result);
-                return;
-            }
-        }
-        reportStages();
+        m_lastStage = stage;
+        m_report(stage, text);
     }
 
     // Czech reason of a failed transfer with curl's own words and the server's reply.
     QString failureText(CURLcode code) const {
         long responseCode = 0;
-        if (easy)
-            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &responseCode);
-        const int replyCode = lastReply.left(3).toInt();
+        curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &responseCode);
+        const int replyCode = m_lastReply.left(3).toInt();
         if (replyCode >= 400)
             responseCode = replyCode;
 
         QString reason;
         if (responseCode >= 400) {
-            if (lastCommand == "AUTH" || code == CURLE_LOGIN_DENIED)
+            if (m_lastCommand == "AUTH" || code == CURLE_LOGIN_DENIED)
                 reason = tr("server odmítl přihlašovací jméno nebo heslo");
-            else if (lastCommand == "MAIL")
+            else if (m_lastCommand == "MAIL")
                 reason = tr("server odmítl adresu odesílatele");
-            else if (lastCommand == "RCPT")
+            else if (m_lastCommand == "RCPT")
                 reason = tr("server odmítl adresu příjemce");
-            else if (lastCommand == "DATA")
+            else if (m_lastCommand == "DATA")
                 reason = tr("server zprávu nepřijal");
             else
                 reason = tr("server požadavek odmítl");
         } else {
             switch (code) {
             case CURLE_COULDNT_RESOLVE_HOST:
-                reason = tr("server %1 nebyl nalezen").arg(server);
+                reason = tr("server %1 nebyl nalezen").arg(m_job.server);
                 break;
             case CURLE_COULDNT_CONNECT:
                 reason = tr("k serveru se nelze připojit");
@@ -533,109 +503,137 @@ struct QFSmtpClient::Private {
                 break;
             }
         }
-        QString details = curlText(code, errorBuffer);
-        if (responseCode >= 400 && !lastReply.isEmpty())
-            details += tr("; odpověď serveru: %1").arg(QString::fromUtf8(lastReply));
+        QString details = curlText(code, m_errorBuffer);
+        if (responseCode >= 400 && !m_lastReply.isEmpty())
+            details += tr("; odpověď serveru: %1").arg(QString::fromUtf8(m_lastReply));
         return tr("%1 (%2; kód %3)").arg(reason, details).arg(int(code));
     }
 
-    // Ends the job: reports, releases curl and schedules deletion. ownReason replaces curl's
-    // result when the failure was found by us.
-    void finish(CURLcode code, const QString &ownReason = QString()) {
-        if (finished)
-            return;
-        reportStages();
-        finished = true;
-        const bool ok = ownReason.isEmpty() && code == CURLE_OK;
-        QString text;
-        if (!ok) {
-            QString reason = ownReason;
-            if (reason.isEmpty())
-                reason = failureText(code);
-            else if (code != CURLE_OK)
-                reason += tr(" (kód %1)").arg(int(code));
-            text = tr("Odeslání se nezdařilo: ") + reason;
-        }
-        cleanup();
+    const Job &m_job;
+    Abort &m_abort;
+    const Report m_report;
 
+    CURL *m_easy = nullptr;
+    curl_mime *m_mime = nullptr;
+    curl_slist *m_headers = nullptr;
+    curl_slist *m_recipients = nullptr;
+    char m_errorBuffer[CURL_ERROR_SIZE] = {};
+
+    QElapsedTimer m_sinceTraffic;
+    bool m_stalled = false;
+    int m_lastStage = 0;
+    QByteArray m_lastCommand;
+    QByteArray m_lastReply;
+    bool m_inAuthExchange = false;
+    bool m_quitting = false;
+};
+
+// Clients whose worker runs. Destroying the application object deletes them, which stops and
+// joins their workers before the libraries those use are torn down at exit.
+QSet<QFSmtpClient *> &sendingClients() {
+    static QSet<QFSmtpClient *> clients;
+    return clients;
+}
+
+void deleteSendingClients() {
+    qDeleteAll(QSet<QFSmtpClient *>(sendingClients()));
+}
+
+} // namespace
+
+struct QFSmtpClient::Private {
+    QFSmtpClient *q = nullptr;
+    const int id = nextClientId();
+    Job job;
+    Abort abort;
+    bool started = false;
+    std::thread worker;
+
+    void start() {
+        static const bool cleanupAdded = (qAddPostRoutine(deleteSendingClients), true);
+        Q_UNUSED(cleanupAdded);
+        curlReady(); // curl's global set-up is not safe to run on two threads at once
+        sendingClients().insert(q);
+        worker = std::thread([this, job = job] {
+            auto report = [this](int stage, const QString &text) {
+                QMetaObject::invokeMethod(
+                    q, [this, stage, text] { emit q->status(id, stage, text); },
+                    Qt::QueuedConnection);
+            };
+            // The transfer and its curl handles are gone before finish() joins this thread.
+            const QString failure = Transfer(job, abort, report).run();
+            QMetaObject::invokeMethod(
+                q, [this, failure] { finish(failure); }, Qt::QueuedConnection);
+        });
+    }
+
+    // Runs in the client's thread once the worker has nothing left to do.
+    void finish(const QString &failure) {
+        stop();
         QPointer<QFSmtpClient> alive(q);
-        if (ok) {
+        if (failure.isEmpty()) {
             emit q->status(id, StatusSent, tr("Zpráva byla odeslána."));
             if (alive)
                 emit q->sent(id, StatusSent);
         } else {
-            emit q->status(id, StatusFailed, text);
+            emit q->status(id, StatusFailed, tr("Odeslání se nezdařilo: ") + failure);
         }
         if (alive)
             q->deleteLater();
     }
 
-    void cleanup() {
-        curlTimer.stop();
-        stallTimer.stop();
-        if (added)
-            curl_multi_remove_handle(multi, easy);
-        added = false;
-        if (easy)
-            curl_easy_cleanup(easy);
-        easy = nullptr;
-        if (multi)
-            curl_multi_cleanup(multi);
-        multi = nullptr;
-        curl_mime_free(mime);
-        mime = nullptr;
-        curl_slist_free_all(headers);
-        headers = nullptr;
-        curl_slist_free_all(recipients);
-        recipients = nullptr;
-        for (const Watch &w : qAsConst(watches)) {
-            retire(w.read);
-            retire(w.write);
-        }
-        watches.clear();
+    void stop() {
+        if (!worker.joinable())
+            return;
+        abort.request();
+        worker.join();
+        sendingClients().remove(q);
     }
 };
 
 QFSmtpClient::QFSmtpClient(const QString &server, int port, SocketType socketType)
-    : d(std::make_unique<Private>(this, server, port, socketType)) {
+    : d(std::make_unique<Private>()) {
+    d->q = this;
+    d->job.server = server.trimmed();
+    d->job.port = port;
+    d->job.socketType = socketType;
 }
 
 QFSmtpClient::~QFSmtpClient() {
-    d->finished = true;
-    d->cleanup();
+    d->stop();
 }
 
 void QFSmtpClient::setContent(const QString &from, const QString &to, const QString &subject,
                               const QString &body, const QList<Attachment> &attachments) {
-    d->from = from;
-    d->to = to;
-    d->subject = subject;
-    d->body = body;
-    d->attachments = attachments;
+    d->job.from = from;
+    d->job.to = to;
+    d->job.subject = subject;
+    d->job.body = body;
+    d->job.attachments = attachments;
 }
 
 void QFSmtpClient::setConnectTimeout(int ms) {
-    d->connectTimeoutMs = timeoutOrDefault(ms);
+    d->job.connectTimeoutMs = timeoutOrDefault(ms);
 }
 
 int QFSmtpClient::connectTimeout() const {
-    return d->connectTimeoutMs;
+    return d->job.connectTimeoutMs;
 }
 
 void QFSmtpClient::setStallTimeout(int ms) {
-    d->stallTimeoutMs = timeoutOrDefault(ms);
+    d->job.stallTimeoutMs = timeoutOrDefault(ms);
 }
 
 int QFSmtpClient::stallTimeout() const {
-    return d->stallTimeoutMs;
+    return d->job.stallTimeoutMs;
 }
 
 void QFSmtpClient::setCaFile(const QString &path) {
-    d->caFile = path;
+    d->job.caFile = path;
 }
 
 QString QFSmtpClient::caFile() const {
-    return d->caFile;
+    return d->job.caFile;
 }
 
 int QFSmtpClient::clientId() const {
@@ -646,6 +644,7 @@ void QFSmtpClient::sendAndDestroy() {
     if (d->started)
         return;
     d->started = true;
-    QMetaObject::invokeMethod(
-        this, [this] { d->start(); }, Qt::QueuedConnection);
+    d->job.login = params.value(QStringLiteral("login")).toString();
+    d->job.password = params.value(QStringLiteral("password")).toString();
+    d->start();
 }

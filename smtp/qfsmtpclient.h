@@ -8,14 +8,18 @@
 
 #include <memory>
 
-// Sends one e-mail through an SMTP server without blocking the GUI: curl's multi interface is
-// driven by the Qt event loop of the thread the client lives in. Typical use:
+// Sends one e-mail through an SMTP server on a worker thread of its own, so that a slow or silent
+// server never blocks the thread the client lives in (curl waits for some replies inside poll()).
+// Typical use:
 //   auto *c = new QFSmtpClient(host, 465, QFSmtpClient::TlsSocket);
 //   c->params = {{"login", ...}, {"password", ...}};
 //   c->setContent(from, to, subject, body, attachments);
 //   connect(...); c->sendAndDestroy();
 // The client reports progress through status(), emits sent() only when the server accepted the
-// message, and deletes itself after the last signal whatever the outcome.
+// message, and deletes itself after the last signal whatever the outcome. Both signals are
+// emitted from the event loop of the client's own thread. Deleting a client that is still sending
+// abandons the mail at once; so does destroying the application object, which deletes every
+// client still sending.
 class QFSmtpClient : public QObject {
     Q_OBJECT
 public:
@@ -66,7 +70,8 @@ public:
 
     int clientId() const;
 
-    // Returns at once; the work and every signal happen later in the event loop.
+    // Returns at once; the work happens on the worker thread, every signal later in the event loop.
+    // The settings above must be made before.
     void sendAndDestroy();
 
 signals:

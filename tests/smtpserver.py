@@ -2,8 +2,9 @@
 """SMTP server over implicit TLS with required AUTH for the mail client tests.
 
 Prints "READY <port> <certificate file>" when it listens on 127.0.0.1, then one line per event:
-"CONNECT", "CLOSE", "MESSAGE <json file>". Every accepted message is stored as msg-N.eml (raw)
-and msg-N.json (what a mail reader would see: decoded headers, body text, attachments).
+"CONNECT", "CLOSE", "DATA" (a whole message is in, its reply not yet sent), "MESSAGE <json file>".
+Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
+see: decoded headers, body text, attachments).
 Run it with /usr/bin/python3 (needs Debian's python3-aiosmtpd).
 """
 
@@ -99,9 +100,9 @@ def digest(envelope):
 
 
 class Handler:
-    def __init__(self, out_dir, stall_data):
+    def __init__(self, out_dir, data_delay):
         self.out_dir = out_dir
-        self.stall_data = stall_data
+        self.data_delay = data_delay
         self.counter = itertools.count(1)
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
@@ -111,8 +112,9 @@ class Handler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        if self.stall_data:
-            await asyncio.sleep(3600)
+        say("DATA")
+        if self.data_delay:
+            await asyncio.sleep(self.data_delay)
         n = next(self.counter)
         base = os.path.join(self.out_dir, "msg-%d" % n)
         with open(base + ".eml", "wb") as f:
@@ -158,13 +160,14 @@ async def serve(args):
         ok = data.login == args.login.encode() and data.password == args.password.encode()
         return AuthResult(success=ok, handled=False)
 
-    handler = Handler(args.dir, args.mode == "stall-data")
+    data_delay = {"stall-data": 3600, "slow-data": args.data_delay}.get(args.mode, 0)
+    handler = Handler(args.dir, data_delay)
     if args.mode == "starttls":
         def factory():
             return ReportingSMTP(handler, hostname="zirave-test.invalid", authenticator=check,
                                  tls_context=ctx, require_starttls=True, auth_required=True)
         tls = None
-    elif args.mode in ("normal", "stall-data", "plain"):
+    elif args.mode in ("normal", "stall-data", "slow-data", "plain"):
         def factory():
             return ReportingSMTP(handler, hostname="zirave-test.invalid", authenticator=check,
                                  auth_required=True, auth_require_tls=False)
@@ -186,11 +189,14 @@ def main():
     p.add_argument("--login", default="objednavky")
     p.add_argument("--password", default="tajne-heslo")
     p.add_argument("--mode", default="normal",
-                   choices=["normal", "plain", "starttls", "stall-data", "silent-tcp",
-                            "silent-tls"],
+                   choices=["normal", "plain", "starttls", "stall-data", "slow-data",
+                            "silent-tcp", "silent-tls"],
                    help="normal: TLS from the first byte; plain: SMTP without TLS; starttls: "
                         "plain until STARTTLS, which it requires; stall-data: never answers the "
-                        "end of a message; silent-*: accepts connections and never says a word")
+                        "end of a message; slow-data: answers it after --data-delay seconds; "
+                        "silent-*: accepts connections and never says a word")
+    p.add_argument("--data-delay", type=float, default=1.0,
+                   help="seconds slow-data waits before accepting a message")
     args = p.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     os.makedirs(args.cert_dir, exist_ok=True)

@@ -21,14 +21,18 @@ inline void usePrivateHome(const QString &home) {
 }
 
 // Runs a widget test class in a private temporary HOME, headless.
+template <typename TestClass> int runTestsInPrivateHome(int argc, char **argv) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 2;
+    usePrivateHome(home.path());
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(pics);
+    TestClass test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #define ZIRAVE_TEST_MAIN(TestClass)                                                                \
     int main(int argc, char **argv) {                                                              \
-        QTemporaryDir home;                                                                        \
-        if (!home.isValid())                                                                       \
-            return 2;                                                                              \
-        usePrivateHome(home.path());                                                               \
-        QApplication app(argc, argv);                                                              \
-        Q_INIT_RESOURCE(pics);                                                                     \
-        TestClass test;                                                                            \
-        return QTest::qExec(&test, argc, argv);                                                    \
+        return runTestsInPrivateHome<TestClass>(argc, argv);                                       \
     }

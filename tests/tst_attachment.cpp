@@ -11,10 +11,12 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTextEdit>
 
+#include <cerrno>
 #include <unistd.h>
 
 using Rows = QList<QPair<QVariant, QVariant>>;
@@ -34,6 +36,7 @@ private slots:
     void archiveAddsACopyAndNeverReplacesAnything();
 
     void progressDialogShowsOnlyTheStatusText();
+    void progressDialogWrapsALongStatusText();
     void progressDialogParts();
     void composeDialogRoundTrip();
 };
@@ -104,10 +107,13 @@ void TestAttachment::doesNotFollowAPlantedSymbolicLink() {
 
 void TestAttachment::failsWhereNoFileCanBeWritten() {
     QTemporaryDir dir;
-    QVERIFY(!OrderAttachment::write(dir.filePath("missing/obojky.csv"), "x\n"));
-    // A directory standing at the path cannot be replaced by the file.
+    QString error;
+    QVERIFY(!OrderAttachment::write(dir.filePath("missing/obojky.csv"), "x\n", &error));
+    QVERIFY(!error.isEmpty());
+    // A directory standing at the path cannot be replaced by the file; the reason is the system's.
     QVERIFY(QDir(dir.path()).mkdir("obojky.csv"));
-    QVERIFY(!OrderAttachment::write(dir.filePath("obojky.csv"), "x\n"));
+    QVERIFY(!OrderAttachment::write(dir.filePath("obojky.csv"), "x\n", &error));
+    QCOMPARE(error, qt_error_string(EISDIR));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
@@ -189,6 +195,32 @@ void TestAttachment::progressDialogShowsOnlyTheStatusText() {
     dialog.smtpStatus(8, 42, "sent");
     QCOMPARE(label->text(), QString("sent"));
     QVERIFY(!dialog.findChild<QProgressBar *>("progressBar")->isVisible());
+}
+
+// Found with an untrusted certificate: the one-line failure text made the dialog 1,300 px wide,
+// running off the screen with the reason cut off.
+void TestAttachment::progressDialogWrapsALongStatusText() {
+    QWidget parent;
+    parent.resize(800, 500);
+    parent.show();
+    DialogInfo dialog(&parent, true, false, false, false, false);
+    dialog.show();
+    const int formWidth = dialog.width();
+    const QString reason = QString::fromUtf8(
+        "Odeslání se nezdařilo: certifikát serveru není důvěryhodný nebo nepatří tomuto serveru "
+        "(SSL peer certificate or SSH remote key was not OK: SSL certificate problem: "
+        "self-signed certificate; kód 60)");
+    dialog.smtpStatus(1, -1, reason + " " + reason);
+    QApplication::processEvents();
+
+    QCOMPARE(dialog.width(), formWidth);
+    QLabel *label = dialog.label();
+    QVERIFY(label->heightForWidth(label->width()) > label->fontMetrics().height() * 3);
+    QVERIFY2(
+        label->height() >= label->heightForWidth(label->width()),
+        qPrintable(
+            QString("%1 < %2").arg(label->height()).arg(label->heightForWidth(label->width()))));
+    QVERIFY(dialog.screen()->availableGeometry().contains(dialog.frameGeometry()));
 }
 
 void TestAttachment::progressDialogParts() {

@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QJsonArray>
@@ -15,9 +16,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTextEdit>
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
 
 using namespace RegisterFixture;
 using Rows = QList<QPair<QVariant, QVariant>>;
@@ -25,6 +31,8 @@ using Rows = QList<QPair<QVariant, QVariant>>;
 namespace {
 
 const QString failurePrefix = QString::fromUtf8("Odeslání se nezdařilo");
+const QString sendingText = QString::fromUtf8("Odesílání zprávy …");
+const char programClosedDuringSend[] = "--program-closed-during-send";
 
 QString attachmentPath() {
     return QDir::tempPath() + "/obojky.csv";
@@ -107,9 +115,11 @@ private slots:
     void failureKeepsTheProgressOpenOnTheError();
     void progressClosedEarlyStillArchivesTheSentOrder();
     void archiveFailureIsToldAfterTheSuccessfulSend();
+    void unwritableAttachmentIsReportedAndNothingIsSent();
+    void programEndsPromptlyWhenClosedDuringAStalledSend();
 
 private:
-    void configureServer(const QString &password);
+    void configureServer(const TestServer &server, const QString &password = serverPassword);
 
     QTemporaryDir m_work;
     TestServer m_server;
@@ -125,18 +135,18 @@ void TestSendOrder::init() {
     QDir(archiveDirectory()).removeRecursively();
     QFile::remove(archiveDirectory());
     QFile::remove(attachmentPath());
-    configureServer(serverPassword);
+    configureServer(m_server);
 }
 
-void TestSendOrder::configureServer(const QString &password) {
+void TestSendOrder::configureServer(const TestServer &server, const QString &password) {
     AppSettings settings;
     settings.clear();
     settings.setValue("orderno", "2026/118");
     settings.setValue("smtp_host", "localhost");
-    settings.setValue("smtp_port", m_server.port);
+    settings.setValue("smtp_port", server.port);
     settings.setValue("smtp_login", serverLogin);
     settings.setValue("smtp_password", password);
-    settings.setValue("smtp_cafile", m_server.certFile);
+    settings.setValue("smtp_cafile", server.certFile);
 }
 
 void TestSendOrder::sendsTheOrder_data() {
@@ -229,7 +239,7 @@ void TestSendOrder::editedAddressesAreNotRemembered() {
 }
 
 void TestSendOrder::failureKeepsTheProgressOpenOnTheError() {
-    configureServer("wrong password");
+    configureServer(m_server, "wrong password");
     fillRegister({{1, "123"}});
     MainWindow window;
     const int before = m_server.messages().size();
@@ -291,5 +301,107 @@ void TestSendOrder::archiveFailureIsToldAfterTheSuccessfulSend() {
     QCOMPARE(m_server.messages().size(), before + 1);
 }
 
-ZIRAVE_TEST_MAIN(TestSendOrder)
+// A directory (or another user's file in a shared /tmp) at the path used to stop every order
+// without a word.
+void TestSendOrder::unwritableAttachmentIsReportedAndNothingIsSent() {
+    QVERIFY(QDir().mkpath(attachmentPath()));
+    MainWindow window;
+    const int before = m_server.messages().size();
+    Compose compose;
+    QString boxText;
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    auto script = answerModals({composeHandler(compose), [&](QWidget *modal) {
+                                    auto *box = qobject_cast<QMessageBox *>(modal);
+                                    if (box) {
+                                        boxText = box->text();
+                                        boxIcon = box->icon();
+                                    }
+                                    modal->close();
+                                }});
+    window.findChild<QPushButton *>("send")->click();
+    const bool directoryKept = QFileInfo(attachmentPath()).isDir();
+    QDir().rmdir(attachmentPath());
+
+    QCOMPARE(script->answered, 2);
+    QCOMPARE(boxIcon, QMessageBox::Critical);
+    QVERIFY2(boxText.contains(attachmentPath() + ": " + qt_error_string(EISDIR)),
+             qPrintable(boxText));
+    QVERIFY(directoryKept);
+    // A send would have ended before click() returned: the progress dialog waits for it.
+    QCOMPARE(m_server.messages().size(), before);
+}
+
+// The user closes the progress dialog, then the window, while the server holds its reply to the
+// message: the program ends at once instead of waiting for the server or a time limit.
+void TestSendOrder::programEndsPromptlyWhenClosedDuringAStalledSend() {
+    TestServer stalling;
+    QVERIFY(stalling.start(m_work.path(), "stall-data", "localhost"));
+    configureServer(stalling);
+    fillRegister({{1, "123"}});
+
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QCoreApplication::applicationFilePath(), {programClosedDuringSend});
+    QVERIFY(program.waitForStarted());
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += program.readAllStandardOutput()).contains("SENDING") &&
+                                 stalling.lines().contains("DATA"),
+                             10000);
+
+    QElapsedTimer closing;
+    closing.start();
+    program.closeWriteChannel();
+    QVERIFY2(program.waitForFinished(5000), "the program still runs 5 s after its window closed");
+    QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed()) + " ms"));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QTRY_VERIFY(stalling.lines().contains("CLOSE"));
+    QCOMPARE(stalling.messages().size(), 0);
+}
+
+// The program as main() runs it, in a process of its own: it sends the order to the server the
+// settings name. Once the send has reached the message and the parent closes this process's
+// standard input, the user closes the progress dialog and then the window, with the send still
+// running.
+static int runProgramClosedDuringSend(int argc, char **argv) {
+    QApplication application(argc, argv);
+    Q_INIT_RESOURCE(pics);
+    MainWindow window;
+    window.show();
+    QSocketNotifier parentSaysClose(STDIN_FILENO, QSocketNotifier::Read);
+    parentSaysClose.setEnabled(false);
+
+    Compose compose;
+    auto closeProgress = [&parentSaysClose](QWidget *progress) {
+        auto *label = progress->findChild<QLabel *>("label");
+        auto *watch = new QTimer(progress);
+        QObject::connect(watch, &QTimer::timeout, progress, [=, &parentSaysClose] {
+            if (label->text() != sendingText)
+                return;
+            watch->stop();
+            std::puts("SENDING");
+            std::fflush(stdout);
+            parentSaysClose.setEnabled(true);
+        });
+        QObject::connect(&parentSaysClose, &QSocketNotifier::activated, progress,
+                         [progress, &parentSaysClose] {
+                             parentSaysClose.setEnabled(false);
+                             QTest::keyClick(progress, Qt::Key_Escape);
+                         });
+        watch->start(10);
+    };
+    QTimer::singleShot(0, &window, [&] {
+        auto script = answerModals({composeHandler(compose), closeProgress});
+        window.findChild<QPushButton *>("send")->click();
+        window.close();
+    });
+    return application.exec();
+}
+
+int main(int argc, char **argv) {
+    if (argc == 2 && qstrcmp(argv[1], programClosedDuringSend) == 0)
+        return runProgramClosedDuringSend(argc, argv);
+    return runTestsInPrivateHome<TestSendOrder>(argc, argv);
+}
+
 #include "tst_sendorder.moc"
