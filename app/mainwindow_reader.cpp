@@ -15,13 +15,18 @@
 
 namespace {
 const char tagFiledQuery[] = "select id from obojky where eid=";
-// The first free collar number from %1 up, in one query however many numbers are taken: %1 itself,
-// or else the first taken number from %1 up whose successor is not taken, plus one. Only integer
-// numbers count, as for an equality with an integer.
+// The first free collar number from %1 up, in one query however many numbers are taken:
+// - %1 itself when it is free;
+// - else, when the integer numbers from %1 up are as many as the numbers from %1 to the largest
+//   one, there is no gap: the largest number plus one (the usual case, a register filled in order);
+// - else the first taken number from %1 up whose successor is free, plus one.
+// Only integer numbers count, as in an equality with an integer.
 const char firstFreeCollarQuery[] =
-    "select case when not exists (select 1 from obojky where obojek=%1) then %1 else "
-    "(select a.obojek+1 from obojky a where typeof(a.obojek)='integer' and a.obojek>=%1 and not "
-    "exists (select 1 from obojky b where b.obojek=a.obojek+1) order by a.obojek limit 1) end";
+    "select case when not exists (select 1 from obojky where obojek=%1) then %1 "
+    "when (select count(*) from obojky where typeof(obojek)='integer' and obojek>=%1) = "
+    "(select max(obojek) from obojky) - %1 + 1 then (select max(obojek) from obojky) + 1 "
+    "else (select a.obojek+1 from obojky a where typeof(a.obojek)='integer' and a.obojek>=%1 and "
+    "not exists (select 1 from obojky b where b.obojek=a.obojek+1) order by a.obojek limit 1) end";
 const char fileTagStatement[] = "insert into obojky(obojek,eid) values (?,?)";
 } // namespace
 
