@@ -34,13 +34,13 @@ bench: build
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer; the first report
 # ends the test that made it. What Qt itself leaks is suppressed in tests/lsan.supp, by the Qt
-# function that allocated it (hence full stacks).
+# function that allocated it.
 sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) -G "$(CMAKE_GENERATOR)" -DCMAKE_BUILD_TYPE=Debug \
 		-DZIRAVE_SANITIZE=ON -DZIRAVE_WERROR=$(WERROR)
 	cmake --build $(SANITIZE_DIR)
 	cd $(SANITIZE_DIR) && \
-		ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:fast_unwind_on_malloc=0 \
+		ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 		LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure
