@@ -5,6 +5,7 @@
 #include "dialogauitem.h"
 #include "mysqlquerymodel.h"
 #include "orderarchive.h"
+#include "orderattachment.h"
 #include "qmysortfilterproxymodel.h"
 #include "recordtext.h"
 
@@ -41,7 +42,7 @@ bool archiveRegister(MainWindow *window, const QString &databasePath, const QStr
         return true;
     const OrderArchive::Result archived =
         OrderArchive::store(databasePath, orderNumber, OrderArchive::Replaced,
-                            OrderArchive::registerBytes(registerModel));
+                            OrderAttachment::fileBytes(OrderAttachment::text(registerModel)));
     if (archived.error.isEmpty())
         return true;
     QMessageBox::warning(window, MainWindow::tr("Zirave"),

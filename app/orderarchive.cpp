@@ -1,7 +1,5 @@
 #include "orderarchive.h"
 
-#include "orderattachment.h"
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -73,15 +71,6 @@ QString directory(const QString &databasePath) {
     if (databasePath.isEmpty())
         return QString();
     return QFileInfo(databasePath).absolutePath() + QStringLiteral("/archive");
-}
-
-QByteArray registerBytes(const QAbstractItemModel &registerModel) {
-    QByteArray bytes = OrderAttachment::text(registerModel).toUtf8();
-#ifdef Q_OS_WIN
-    // The attachment file is written in text mode.
-    bytes.replace("\n", "\r\n");
-#endif
-    return bytes;
 }
 
 Result store(const QString &databasePath, const QString &orderNumber, Reason reason,

@@ -4,8 +4,6 @@
 #include <QDateTime>
 #include <QString>
 
-class QAbstractItemModel;
-
 // Every order that leaves the register, emptied by a new order or sent by e-mail, is kept as a
 // file in the folder "archive" beside data.db, so that no reading is ever lost and what went out
 // can be looked up later. Files are only ever added, never replaced.
@@ -23,9 +21,6 @@ QString fileName(const QDateTime &time, const QString &orderNumber, Reason reaso
 
 // The folder "archive" in the directory of the register file.
 QString directory(const QString &databasePath);
-
-// The register in the attachment's format, as the bytes of the attachment file.
-QByteArray registerBytes(const QAbstractItemModel &registerModel);
 
 struct Result {
     QString path;  // the file written, or the one that could not be written

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
-#include <QTextStream>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -27,13 +26,12 @@ QString text(const QAbstractItemModel &registerModel) {
     return text;
 }
 
-static bool writeUtf8(QIODevice &device, const QString &text) {
-    device.setTextModeEnabled(true);
-    QTextStream stream(&device);
-    stream.setCodec("UTF-8");
-    stream << text;
-    stream.flush();
-    return stream.status() == QTextStream::Ok;
+QByteArray fileBytes(const QString &text) {
+    QByteArray bytes = text.toUtf8();
+#ifdef Q_OS_WIN
+    bytes.replace("\n", "\r\n");
+#endif
+    return bytes;
 }
 
 // Replaces the directory entry at to, whatever it is, without following a link there.
@@ -50,7 +48,8 @@ static bool moveOver(const QString &from, const QString &to) {
 bool write(const QString &path, const QString &text, QString *errorString) {
     const QFileInfo target(path);
     QTemporaryFile file(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
-    if (!file.open() || !writeUtf8(file, text) || !file.flush()) {
+    const QByteArray bytes = fileBytes(text);
+    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) {
         if (errorString)
             *errorString = file.errorString();
         return false;

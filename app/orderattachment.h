@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QAbstractItemModel;
@@ -12,7 +13,11 @@ inline const QString fileName = QStringLiteral("obojky.csv");
 // register model in the model's own order, each line ended by "\n".
 QString text(const QAbstractItemModel &registerModel);
 
-// Writes text as UTF-8 to path, with the platform's text line ends. On every platform the file is
+// The bytes of the attachment file for text: UTF-8 without a byte order mark, with the platform's
+// text line ends (CR LF on Windows).
+QByteArray fileBytes(const QString &text);
+
+// Writes fileBytes(text) to path. On every platform the file is
 // written beside the target and moved over it (rename() on Unix, MoveFileExW() on Windows), so a
 // symbolic link planted at path is replaced rather than followed, and a file another user owns in
 // a shared directory is left alone (the move fails). On failure, errorString says why.
