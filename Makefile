@@ -1,12 +1,20 @@
 # The two commands of the README: `make run` and `make test`. Both install what is missing first.
 # `make package` builds the Debian package build/zirave_<version>_<arch>.deb.
+# `make windows` cross-builds the Windows program and its ZIP and installer in build-windows/;
+# `make windows-test` runs its tests under Wine.
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
 CMAKE_GENERATOR ?= Ninja
 # CI sets WERROR=ON, so that no warning gets in; a newer compiler at home still builds.
 WERROR ?= OFF
 
-.PHONY: all deps configure build run test package bench sanitize format-check clean
+WINDOWS_DIR ?= build-windows
+# The prebuilt Windows toolchain (Qt, SQLite, libcurl); tools/windows/build-toolchain makes one.
+ZIRAVE_WIN_TOOLCHAIN ?= $(CURDIR)/../shared/windows/zirave-win64-toolchain.tar.xz
+WINDOWS_DEPS = g++-mingw-w64-x86-64-posix nsis wine wine64 xz-utils
+
+.PHONY: all deps configure build run test package bench sanitize format-check windows \
+	windows-test clean
 
 all: build
 
@@ -50,5 +58,17 @@ format-check:
 	@tools/install-deps clang-format
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
+windows:
+	@tools/install-deps $(WINDOWS_DEPS)
+	tools/windows/unpack-toolchain "$(ZIRAVE_WIN_TOOLCHAIN)" $(WINDOWS_DIR)/toolchain
+	cmake -S . -B $(WINDOWS_DIR) -G "$(CMAKE_GENERATOR)" \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/windows/mingw-w64.cmake \
+		-DZIRAVE_WIN_TOOLCHAIN_DIR=$(CURDIR)/$(WINDOWS_DIR)/toolchain -DZIRAVE_WERROR=$(WERROR)
+	cmake --build $(WINDOWS_DIR)
+	cd $(WINDOWS_DIR) && cpack
+
+windows-test: windows
+	tools/windows/run-tests $(WINDOWS_DIR)
+
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(WINDOWS_DIR)

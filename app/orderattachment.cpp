@@ -47,21 +47,26 @@ static bool moveOver(const QString &from, const QString &to) {
 
 bool write(const QString &path, const QString &text, QString *errorString) {
     const QFileInfo target(path);
-    QTemporaryFile file(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
     const QByteArray bytes = fileBytes(text);
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) {
-        if (errorString)
-            *errorString = file.errorString();
-        return false;
+    QString written;
+    {
+        QTemporaryFile file(target.absolutePath() + "/." + target.fileName() + ".XXXXXX");
+        if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) {
+            if (errorString)
+                *errorString = file.errorString();
+            return false;
+        }
+        // Qt 5's close() keeps the Windows handle open, and Windows moves no open file: only the
+        // file object's end lets go of it.
+        written = file.fileName();
+        file.setAutoRemove(false);
     }
-    // Closed first: Windows does not move a file that is open.
-    file.close();
-    if (!moveOver(file.fileName(), path)) {
+    if (!moveOver(written, path)) {
         if (errorString)
             *errorString = qt_error_string();
+        QFile::remove(written);
         return false;
     }
-    file.setAutoRemove(false);
     return true;
 }
 

@@ -248,7 +248,7 @@ void TestRegister::newOrder_data() {
     // Ids go on above the highest ever used, also when the register was emptied.
     const QStringList emptied{"3:50:N"};
     // The register before the new order, in the model's order, under the previous number.
-    const QByteArray previous = "czv;obojek;eid\n;5;E5\n;2;E2\n";
+    const QByteArray previous = withPlatformLineEnds("czv;obojek;eid\n;5;E5\n;2;E2\n");
     QTest::newRow("Esc") << int(Qt::Key_Escape) << "18"
                          << "17" << QStringList{"1:5:E5", "2:2:E2", "3:50:N"} << QByteArray();
     QTest::newRow("new number") << int(Qt::Key_Return) << "18"
