@@ -53,8 +53,10 @@ private:
     // Reader link
     void listSerialPorts();
     void handleReaderPortError(QSerialPort::SerialPortError error);
-    void openReaderPort(const QString &systemLocation);
-    void closeReaderPort();
+    bool openReaderPort(const QString &systemLocation);
+    void endReading();
+    void loseReader();
+    void tryReopenReaderPort();
     void evaluateReply();
     // Returns why the tag could not be filed, or an empty text.
     QString fileTag(quint32 code);
@@ -74,6 +76,13 @@ private:
     QSqlDatabase *m_database = nullptr;
     MySqlQueryModel *m_registerModel = nullptr;
     QMySortFilterProxyModel *m_sortProxy = nullptr;
+    // A reading lasts from its start to the user's end, whatever the reader's cable does
+    // meanwhile: a reader that goes away is waited for with the port closed.
+    enum class ReadingState { Idle, Reading, WaitingForReader };
+    ReadingState m_readingState = ReadingState::Idle;
+    // The port the reading was started on, where a lost reader is looked for again.
+    QString m_readerLocation;
+    int m_reopenTicksToRest = 0;
     QSerialPort m_readerPort;
     QByteArray m_replyBuffer;
     int m_nextCollarNumber = 0;

@@ -47,10 +47,17 @@ void MainWindow::listSerialPorts() {
 }
 
 void MainWindow::onTimerTimeout() {
-    if (m_readerPort.isOpen())
-        m_readerPort.write(ReaderProtocol::pollCommand, ReaderProtocol::pollCommandLength);
-    else
+    switch (m_readingState) {
+    case ReadingState::Idle:
         m_ui->label->setText(tr("Nepřipojeno"));
+        break;
+    case ReadingState::Reading:
+        m_readerPort.write(ReaderProtocol::pollCommand, ReaderProtocol::pollCommandLength);
+        break;
+    case ReadingState::WaitingForReader:
+        tryReopenReaderPort();
+        break;
+    }
 }
 
 void MainWindow::readyData() {
@@ -135,8 +142,8 @@ QString MainWindow::fileTag(quint32 code) {
 }
 
 void MainWindow::onRead() {
-    if (m_readerPort.isOpen()) {
-        closeReaderPort();
+    if (m_readingState != ReadingState::Idle) {
+        endReading();
         return;
     }
 
@@ -158,37 +165,69 @@ void MainWindow::onRead() {
     }
     m_collarNumbersExhausted = false;
 
-    openReaderPort(systemLocation);
+    // Only a reader lost during a reading is waited for; one that is not there at the start is
+    // the user's to see to, maybe by choosing another port.
+    if (!openReaderPort(systemLocation)) {
+        QMessageBox::critical(this, tr("Error"), m_readerPort.errorString(), QMessageBox::Ok,
+                              QMessageBox::NoButton);
+        return;
+    }
+    m_readerLocation = systemLocation;
+    m_readingState = ReadingState::Reading;
+    m_ui->read->setText(tr("Ukončit čtení"));
 }
 
-void MainWindow::openReaderPort(const QString &systemLocation) {
+bool MainWindow::openReaderPort(const QString &systemLocation) {
     m_readerPort.setPortName(systemLocation);
     m_readerPort.setBaudRate(QSerialPort::Baud9600, QSerialPort::AllDirections);
     m_readerPort.setDataBits(QSerialPort::Data8);
     m_readerPort.setParity(QSerialPort::NoParity);
     m_readerPort.setStopBits(QSerialPort::OneStop);
     m_readerPort.setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_readerPort.open(QIODevice::ReadWrite)) {
-        QMessageBox::critical(this, tr("Error"), m_readerPort.errorString(), QMessageBox::Ok,
-                              QMessageBox::NoButton);
-        return;
-    }
-    m_ui->read->setText(tr("Ukončit čtení"));
-    // A reply left over from an earlier reading belongs to a tag that may be long gone.
+    if (!m_readerPort.open(QIODevice::ReadWrite))
+        return false;
+    // A reply left over from before belongs to a tag that may be long gone, or was cut off when
+    // the reader went away.
     m_replyBuffer.clear();
     m_replyGapTimer.start();
+    return true;
 }
 
-void MainWindow::closeReaderPort() {
-    m_readerPort.close();
+void MainWindow::endReading() {
+    if (m_readerPort.isOpen())
+        m_readerPort.close();
     m_replyBuffer.clear();
+    m_readingState = ReadingState::Idle;
     m_ui->read->setText(tr("Zahájit čtení"));
 }
 
 void MainWindow::handleReaderPortError(QSerialPort::SerialPortError error) {
-    // An unplugged reader shows itself as read errors, which Qt repeats without end while the
-    // port stays open, and at the next write as a resource error. Nothing can arrive any more.
-    const bool readerGone = error == QSerialPort::ReadError || error == QSerialPort::ResourceError;
-    if (readerGone && m_readerPort.isOpen())
-        closeReaderPort();
+    // The failed openings while waiting report errors too; they change nothing.
+    if (m_readingState == ReadingState::Reading && ReaderProtocol::meansReaderGone(error))
+        loseReader();
+}
+
+void MainWindow::loseReader() {
+    // Left open, the port of a vanished device reports read errors as fast as it can, and it
+    // never delivers anything again: the device comes back behind a new handle.
+    m_readerPort.close();
+    m_replyBuffer.clear();
+    m_readingState = ReadingState::WaitingForReader;
+    m_reopenTicksToRest = 0;
+    m_ui->label->setText(tr("Čtečka odpojena, čekám na její připojení…"));
+}
+
+void MainWindow::tryReopenReaderPort() {
+    if (m_reopenTicksToRest > 0) {
+        --m_reopenTicksToRest;
+        return;
+    }
+    QElapsedTimer attempt;
+    attempt.start();
+    const bool reopened = openReaderPort(m_readerLocation);
+    m_reopenTicksToRest =
+        ReaderProtocol::ticksToRestAfterReopen(attempt.elapsed(), m_pollTimer.interval());
+    // A failed attempt is not worth a word: the reader is simply not back yet.
+    if (reopened)
+        m_readingState = ReadingState::Reading;
 }

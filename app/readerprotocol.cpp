@@ -21,4 +21,24 @@ QString eidText(quint32 code) {
     return QString::number(code);
 }
 
+bool meansReaderGone(QSerialPort::SerialPortError error) {
+    switch (error) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int ticksToRestAfterReopen(qint64 attemptMs, qint64 tickMs) {
+    // Below this an attempt is not felt in the window.
+    const qint64 unnoticedMs = 30;
+    const qint64 longestRestMs = 30000;
+    if (attemptMs <= unnoticedMs || tickMs <= 0)
+        return 0;
+    return int(qMin(attemptMs * 9, longestRestMs) / tickMs);
+}
+
 } // namespace ReaderProtocol

@@ -1,13 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSerialPort>
 #include <QString>
 #include <QtGlobal>
 
 #include <optional>
 
 // What the program knows about the RFID reader's line: the one command it sends, how replies are
-// told apart and how a tag reply carries its code. Nothing here needs a port or a widget.
+// told apart, how a tag reply carries its code and which port errors mean that the reader is gone.
+// Nothing here needs an open port or a widget.
 namespace ReaderProtocol {
 
 // The poll command, the only thing the reader is ever sent.
@@ -38,5 +40,17 @@ std::optional<quint32> tagCode(const QByteArray &reply);
 
 // The code as it is shown and stored in the register: plain unsigned decimal.
 QString eidText(quint32 code);
+
+// Whether an error of the open reader port means that its device has gone (unplugged, switched
+// off, a hub reset): the port can then be closed and opened again once the device is back. Qt
+// reports a read or write that the system refuses as such; parity, framing and time-out errors
+// leave the device there.
+bool meansReaderGone(QSerialPort::SerialPortError error);
+
+// How many poll ticks to let pass before the next attempt to reopen a lost reader, after one that
+// took attemptMs. Opening fails at once while the device is away; a port whose opening waits for
+// its device (a Bluetooth serial port on Windows does) holds the window for that long, so such
+// attempts are spaced to keep them to about a tenth of the time.
+int ticksToRestAfterReopen(qint64 attemptMs, qint64 tickMs);
 
 } // namespace ReaderProtocol

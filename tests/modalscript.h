@@ -37,3 +37,8 @@ inline std::shared_ptr<ModalScript> answerModals(QList<std::function<void(QWidge
     QTimer::singleShot(0, [=] { pollModal(script, 0, timeoutMs); });
     return script;
 }
+
+// Ends a script before all its dialogs came, so that it answers none of a later test.
+inline void stopAnswering(const std::shared_ptr<ModalScript> &script) {
+    script->handlers = script->handlers.mid(0, script->answered);
+}

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +41,8 @@ public:
         closeMaster();
         if (m_slave >= 0)
             ::close(m_slave);
+        if (m_openWatch >= 0)
+            ::close(m_openWatch);
     }
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
@@ -67,7 +71,28 @@ public:
         m_master = -1;
     }
 
+    // Puts the line behind linkPath, as the simulator does, replacing the link that was there.
+    bool linkAt(const QString &linkPath) const {
+        QFile::remove(linkPath);
+        return QFile::link(m_slavePath, linkPath);
+    }
+
+    // Whether anyone opened the slave since watchOpens().
+    bool watchOpens() {
+        m_openWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        return m_openWatch >= 0 &&
+               ::inotify_add_watch(m_openWatch, QFile::encodeName(m_slavePath), IN_OPEN) >= 0;
+    }
+    bool openedSinceWatch() {
+        alignas(inotify_event) char events[4096];
+        while (m_openWatch >= 0 && ::read(m_openWatch, events, sizeof events) > 0)
+            m_opened = true;
+        return m_opened;
+    }
+
 private:
+    int m_openWatch = -1;
+    bool m_opened = false;
     int m_master = -1;
     int m_slave = -1;
     QString m_slavePath;

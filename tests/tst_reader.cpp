@@ -29,6 +29,11 @@ using Rows = QList<QPair<QVariant, QVariant>>;
 namespace {
 const QByteArray poll("\x01\x02\x08\x32\x38", 5);
 const QByteArray noTag("\x02\x03\x00", 3);
+const QString waitingForReader("Čtečka odpojena, čekám na její připojení…");
+
+QString readerLink() {
+    return QDir::tempPath() + "/zirave-reader";
+}
 
 // One piece of what the reader sends, written after a pause.
 struct Chunk {
@@ -57,6 +62,8 @@ private slots:
     void tagCode();
     void replyEndsOnlyAfterMoreThan100Ms();
     void replyBufferKeepsNoMoreThanATagNeeds();
+    void onlyErrorsOfAVanishedDeviceLoseTheReader();
+    void slowReopeningsAreSpaced();
 
     void extraPortsFollowThePortsFound();
     void pollsWhileOpenAndNotConnectedWhileClosed();
@@ -68,19 +75,21 @@ private slots:
     void codeAlreadyInRegister();
     void firstCollarNumberQuestion_data();
     void firstCollarNumberQuestion();
-    void failedOpeningShowsErrorBox();
+    void failedStartShowsErrorBoxAndDoesNotWait();
     void failedInsertKeepsTheTagForTheNextReply();
     void lockedRegisterFailsTheFilingWithoutFreezing();
     void replyOfAnEarlierReadingIsNotFiled();
     void collarNumbersEndAtTheLargest();
-    void unpluggedReaderEndsReading();
-    void simulatorFilesASequenceOfTags();
+    void lostReaderIsWaitedForAndNumberingGoesOn();
+    void endingWhileWaitingStopsLookingForTheReader();
+    void simulatorFilesTagsAcrossAnUnplug();
 
 private:
     void openWindow(const QStringList &extraPorts = {});
     void startReading(bool recording, const QString &firstNumber = "1");
     void send(const QList<Chunk> &chunks);
     void evaluateLastReply();
+    void waitIdleTicks(int count);
 
     std::unique_ptr<PtyPair> m_pty;
     std::unique_ptr<MainWindow> m_window;
@@ -101,6 +110,7 @@ void TestReader::cleanup() {
     m_window.reset();
     m_pty.reset();
     AppSettings().remove("extra_ports");
+    QFile::remove(readerLink());
 }
 
 void TestReader::openWindow(const QStringList &extraPorts) {
@@ -151,6 +161,14 @@ void TestReader::evaluateLastReply() {
     QTRY_VERIFY(m_label->text() != "-");
 }
 
+// Ticks of a window that is not reading write "Nepřipojeno"; anything it tries then is done.
+void TestReader::waitIdleTicks(int count) {
+    for (int tick = 0; tick < count; ++tick) {
+        m_label->setText("-");
+        QTRY_COMPARE(m_label->text(), QString("Nepřipojeno"));
+    }
+}
+
 void TestReader::tagCode_data() {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("eid");
@@ -194,6 +212,23 @@ void TestReader::replyBufferKeepsNoMoreThanATagNeeds() {
         ReaderProtocol::appendToReply(reply, tag);
     QCOMPARE(reply.size(), ReaderProtocol::tagReplyLength + 1);
     QVERIFY(!ReaderProtocol::tagCode(reply));
+}
+
+void TestReader::onlyErrorsOfAVanishedDeviceLoseTheReader() {
+    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::ResourceError));
+    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::ReadError));
+    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::WriteError));
+    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::ParityError));
+    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::FramingError));
+    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::TimeoutError));
+}
+
+// Attempts keep to about a tenth of the time, resting at most 30 s.
+void TestReader::slowReopeningsAreSpaced() {
+    QCOMPARE(ReaderProtocol::ticksToRestAfterReopen(1, 300), 0);
+    QCOMPARE(ReaderProtocol::ticksToRestAfterReopen(30, 300), 0);
+    QCOMPARE(ReaderProtocol::ticksToRestAfterReopen(300, 300), 9);
+    QCOMPARE(ReaderProtocol::ticksToRestAfterReopen(60000, 300), 100);
 }
 
 void TestReader::extraPortsFollowThePortsFound() {
@@ -377,9 +412,10 @@ void TestReader::firstCollarNumberQuestion() {
     QCOMPARE(selectedCollar(m_view), collar);
 }
 
-void TestReader::failedOpeningShowsErrorBox() {
-    openWindow({"/nonexistent/zirave-reader"});
-    m_com->setCurrentIndex(m_com->findData("/nonexistent/zirave-reader"));
+// Only a reader lost during a reading is waited for.
+void TestReader::failedStartShowsErrorBoxAndDoesNotWait() {
+    openWindow({readerLink()});
+    m_com->setCurrentIndex(m_com->findData(readerLink()));
     QString title;
     QString text;
     auto shown = answerModals({[&](QWidget *modal) {
@@ -394,6 +430,11 @@ void TestReader::failedOpeningShowsErrorBox() {
     QCOMPARE(title, QString("Error"));
     QCOMPARE(text, QString("No such file or directory"));
     QCOMPARE(m_read->text(), QString("Zahájit čtení"));
+
+    QVERIFY(m_pty->watchOpens());
+    QVERIFY(m_pty->linkAt(readerLink()));
+    waitIdleTicks(3);
+    QVERIFY(!m_pty->openedSinceWatch());
 }
 
 void TestReader::failedInsertKeepsTheTagForTheNextReply() {
@@ -498,45 +539,89 @@ void TestReader::collarNumbersEndAtTheLargest() {
     QCOMPARE(columnTexts(m_view, 1), QStringList({"2147483646", "2147483647", "5"}));
 }
 
-void TestReader::unpluggedReaderEndsReading() {
-    openWindow();
-    startReading(false);
-    QByteArray polls;
-    QTRY_VERIFY((polls += m_pty->readAvailable()).contains(poll));
+// The cable is pulled while a tag lies on the reader, its reply half sent, and the reader comes
+// back behind the same path; meanwhile the port list has been turned to another port.
+void TestReader::lostReaderIsWaitedForAndNumberingGoesOn() {
+    QVERIFY(m_pty->linkAt(readerLink()));
+    openWindow({readerLink(), "/nonexistent/zirave-reader"});
+    m_com->setCurrentIndex(m_com->findData(readerLink()));
+    startReading(true, "10");
+    send({{0, tagReply(77)}});
+    evaluateLastReply();
+    send({{200, tagReply(78).left(5)}});
+    QTRY_COMPARE(m_label->text(), QString("Přiložte obojek: 11"));
 
+    auto asked = answerModals({[](QWidget *modal) {
+        modal->close();
+    }});
     m_pty->closeMaster();
-    QTRY_COMPARE(m_read->text(), QString("Zahájit čtení"));
-    m_label->setText("-");
-    QTRY_COMPARE(m_label->text(), QString("Nepřipojeno"));
-
+    QFile::remove(readerLink());
+    QTRY_COMPARE(m_label->text(), waitingForReader);
+    QCOMPARE(m_read->text(), QString("Ukončit čtení"));
+    m_com->setCurrentIndex(m_com->findData("/nonexistent/zirave-reader"));
     // A port left open would report read errors as fast as it can.
     const qint64 before = cpuTimeMs();
     QTest::qWait(500);
     const qint64 spent = cpuTimeMs() - before;
     QVERIFY2(spent < 250, qPrintable(QString("%1 ms of CPU in 500 ms").arg(spent)));
+    QCOMPARE(m_label->text(), waitingForReader);
+
+    // The tag still on the reader answers once as the line comes up, right after the opening;
+    // joined to the half reply from before it would be no tag.
+    m_pty = std::make_unique<PtyPair>();
+    QVERIFY(m_pty->write(tagReply(78)));
+    QVERIFY(m_pty->linkAt(readerLink()));
+    QByteArray polls;
+    QTRY_VERIFY((polls += m_pty->readAvailable()).contains(poll));
+    evaluateLastReply();
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"10", "11"}));
+    QCOMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
+    stopAnswering(asked);
+    QCOMPARE(asked->answered, 0);
+    QCOMPARE(m_read->text(), QString("Ukončit čtení"));
 }
 
-void TestReader::simulatorFilesASequenceOfTags() {
+void TestReader::endingWhileWaitingStopsLookingForTheReader() {
+    QVERIFY(m_pty->linkAt(readerLink()));
+    openWindow({readerLink()});
+    m_com->setCurrentIndex(m_com->findData(readerLink()));
+    startReading(false);
+    QByteArray polls;
+    QTRY_VERIFY((polls += m_pty->readAvailable()).contains(poll));
+    m_pty->closeMaster();
+    QTRY_COMPARE(m_label->text(), waitingForReader);
+
+    m_read->click();
+    QCOMPARE(m_read->text(), QString("Zahájit čtení"));
+    PtyPair back;
+    QVERIFY(back.watchOpens());
+    QVERIFY(back.linkAt(readerLink()));
+    waitIdleTicks(3);
+    QVERIFY(!back.openedSinceWatch());
+}
+
+// The simulator pulls the cable while the second tag lies on the reader.
+void TestReader::simulatorFilesTagsAcrossAnUnplug() {
     const QString simulator = ZIRAVE_BINARY_DIR "/tools/readersim/zirave-reader-sim";
     if (!QFile::exists(simulator))
         QSKIP("the reader simulator is not built");
-    const QString link = QDir::tempPath() + "/zirave-reader";
 
     QProcess reader;
     reader.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    reader.start(simulator, {"--link", link, "--gap", "0.4", "--quit-when-done", "1001:0.7",
-                             "1002:0.7", "1003:0.7"});
+    reader.start(simulator, {"--link", readerLink(), "--gap", "0.4", "--quit-when-done",
+                             "--unplug-after", "1.6:0.5", "1001:0.7", "1002:2", "1003:0.7"});
     QVERIFY(reader.waitForReadyRead(5000));
-    QVERIFY(QFile::exists(link));
+    QVERIFY(QFile::exists(readerLink()));
 
-    openWindow({link});
-    m_com->setCurrentIndex(m_com->findData(link));
+    openWindow({readerLink()});
+    m_com->setCurrentIndex(m_com->findData(readerLink()));
     startReading(true, "10");
+    QTRY_COMPARE_WITH_TIMEOUT(m_label->text(), waitingForReader, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(columnTexts(m_view, 2), QStringList({"1001", "1002", "1003"}), 10000);
     QCOMPARE(columnTexts(m_view, 1), QStringList({"10", "11", "12"}));
     QVERIFY(reader.waitForFinished(5000));
     QCOMPARE(reader.exitCode(), 0);
-    QVERIFY(!QFile::exists(link));
+    QVERIFY(!QFile::exists(readerLink()));
     for (int row = 0; row < m_view->model()->rowCount(); ++row)
         qInfo("register: obojek %s, eid %s",
               qPrintable(m_view->model()->index(row, 1).data().toString()),

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <csignal>
 #include <cstring>
@@ -40,6 +41,36 @@ bool makeLink(const QString &linkPath, const QString &target, QTextStream &err) 
     std::strncpy(linkToRemove, QFile::encodeName(linkPath).constData(), sizeof linkToRemove - 1);
     return true;
 }
+
+// One pseudo-terminal the program reaches the reader on.
+struct Line {
+    int master = -1;
+    int slave = -1;
+    QString slavePath;
+};
+
+bool openLine(Line &line, QTextStream &err) {
+    char slaveName[256] = {};
+    if (::openpty(&line.master, &line.slave, slaveName, nullptr, nullptr) != 0) {
+        err << "cannot create a pseudo-terminal: " << std::strerror(errno) << Qt::endl;
+        return false;
+    }
+    // The slave stays open here too: otherwise the line hangs up whenever the program closes its
+    // end, and the master reports that over and over.
+    termios raw;
+    ::tcgetattr(line.slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(line.slave, TCSANOW, &raw);
+    ::fcntl(line.master, F_SETFL, ::fcntl(line.master, F_GETFL) | O_NONBLOCK);
+    line.slavePath = QString::fromLocal8Bit(slaveName);
+    return true;
+}
+
+void closeLine(Line &line) {
+    ::close(line.slave);
+    ::close(line.master);
+    line = Line();
+}
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -60,7 +91,13 @@ int main(int argc, char *argv[]) {
         "gap", "Seconds without a tag before each tag (default 1.0).", "SECONDS", "1.0");
     const QCommandLineOption quitOption("quit-when-done",
                                         "Quit once every tag has been presented.");
-    parser.addOptions({linkOption, gapOption, quitOption});
+    const QCommandLineOption unplugOption(
+        "unplug-after",
+        "Pull the reader's cable SECONDS after the first poll and plug it in again after "
+        "DOWN_SECONDS (default 2.0): the pseudo-terminal goes away, with the --link path, and a "
+        "new one comes up behind the same path.",
+        "SECONDS[:DOWN_SECONDS]");
+    parser.addOptions({linkOption, gapOption, quitOption, unplugOption});
     parser.addPositionalArgument("TAG", "CODE:SECONDS", "[TAG...]");
     parser.process(app);
 
@@ -69,6 +106,15 @@ int main(int argc, char *argv[]) {
     if (!gapOk || gapSeconds <= 0) {
         err << "--gap takes a number of seconds above 0" << Qt::endl;
         return 2;
+    }
+
+    std::optional<Unplug> unplug;
+    if (parser.isSet(unplugOption)) {
+        unplug = parseUnplug(parser.value(unplugOption), 2000);
+        if (!unplug) {
+            err << "--unplug-after takes SECONDS or SECONDS:DOWN_SECONDS" << Qt::endl;
+            return 2;
+        }
     }
 
     QList<TagVisit> visits;
@@ -81,33 +127,44 @@ int main(int argc, char *argv[]) {
         visits.append(*visit);
     }
 
-    int master = -1;
-    int slave = -1;
-    char slaveName[256] = {};
-    if (::openpty(&master, &slave, slaveName, nullptr, nullptr) != 0) {
-        err << "cannot create a pseudo-terminal: " << std::strerror(errno) << Qt::endl;
+    Line line;
+    if (!openLine(line, err))
         return 1;
-    }
-    // The slave stays open here too: otherwise the line hangs up whenever the program closes its
-    // end, and the master reports that over and over.
-    termios raw;
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-
-    const QString slavePath = QString::fromLocal8Bit(slaveName);
-    if (parser.isSet(linkOption) && !makeLink(parser.value(linkOption), slavePath, err))
+    const QString linkPath = parser.value(linkOption);
+    if (!linkPath.isEmpty() && !makeLink(linkPath, line.slavePath, err))
         return 1;
     std::signal(SIGINT, removeLinkAndExit);
     std::signal(SIGTERM, removeLinkAndExit);
 
-    out << "reader on " << slavePath;
-    if (parser.isSet(linkOption))
-        out << " (also " << parser.value(linkOption) << ")";
+    out << "reader on " << line.slavePath;
+    if (!linkPath.isEmpty())
+        out << " (also " << linkPath << ")";
     out << Qt::endl;
 
-    ReaderSimulator reader(master, int(gapSeconds * 1000), parser.isSet(quitOption));
+    ReaderSimulator reader(int(gapSeconds * 1000), parser.isSet(quitOption));
+    reader.attachLine(line.master);
+    if (unplug) {
+        QObject::connect(&reader, &ReaderSimulator::started, &reader, [&] {
+            QTimer::singleShot(unplug->afterMs, &reader, [&] {
+                // Like a USB adapter pulled out: the device goes away, and its path with it.
+                reader.detachLine();
+                closeLine(line);
+                if (!linkPath.isEmpty())
+                    ::unlink(QFile::encodeName(linkPath).constData());
+                err << "unplugged for " << unplug->downMs << " ms" << Qt::endl;
+                QTimer::singleShot(unplug->downMs, &reader, [&] {
+                    if (!openLine(line, err) ||
+                        (!linkPath.isEmpty() && !makeLink(linkPath, line.slavePath, err))) {
+                        QCoreApplication::exit(1);
+                        return;
+                    }
+                    reader.attachLine(line.master);
+                    err << "plugged in again on " << line.slavePath << Qt::endl;
+                });
+            });
+        });
+    }
+
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray inputLine;
     if (visits.isEmpty()) {
@@ -122,14 +179,14 @@ int main(int argc, char *argv[]) {
             inputLine.append(data, int(count));
             int end;
             while ((end = inputLine.indexOf('\n')) >= 0) {
-                const QString line = QString::fromLocal8Bit(inputLine.left(end)).trimmed();
+                const QString entry = QString::fromLocal8Bit(inputLine.left(end)).trimmed();
                 inputLine.remove(0, end + 1);
-                if (line.isEmpty())
+                if (entry.isEmpty())
                     continue;
-                if (const std::optional<TagVisit> visit = parseTagVisit(line))
+                if (const std::optional<TagVisit> visit = parseTagVisit(entry))
                     reader.addVisit(*visit);
                 else
-                    err << "not a tag: " << line << " (expected CODE:SECONDS)" << Qt::endl;
+                    err << "not a tag: " << entry << " (expected CODE:SECONDS)" << Qt::endl;
             }
         });
     } else {
@@ -142,7 +199,7 @@ int main(int argc, char *argv[]) {
     const int result = app.exec();
     if (linkToRemove[0] != '\0')
         ::unlink(linkToRemove);
-    ::close(slave);
-    ::close(master);
+    if (line.master >= 0)
+        closeLine(line);
     return result;
 }

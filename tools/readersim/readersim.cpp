@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QTextStream>
 
 #include <cerrno>
@@ -34,15 +35,37 @@ std::optional<TagVisit> parseTagVisit(const QString &text) {
     return TagVisit{quint32(code), int(seconds * 1000)};
 }
 
-ReaderSimulator::ReaderSimulator(int masterFd, int gapMs, bool quitWhenDone, QObject *parent)
+std::optional<Unplug> parseUnplug(const QString &text, int defaultDownMs) {
+    const QStringList parts = text.split(':');
+    if (parts.size() > 2)
+        return std::nullopt;
+    bool afterOk = false;
+    bool downOk = true;
+    const double after = parts.at(0).toDouble(&afterOk);
+    const double down = parts.size() == 2 ? parts.at(1).toDouble(&downOk) : defaultDownMs / 1000.0;
+    if (!afterOk || !downOk || after < 0 || down <= 0)
+        return std::nullopt;
+    return Unplug{int(after * 1000), int(down * 1000)};
+}
+
+ReaderSimulator::ReaderSimulator(int gapMs, bool quitWhenDone, QObject *parent)
     : QObject(parent)
-    , m_masterFd(masterFd)
     , m_gapMs(gapMs)
-    , m_quitWhenDone(quitWhenDone)
-    , m_notifier(masterFd, QSocketNotifier::Read) {
+    , m_quitWhenDone(quitWhenDone) {
     m_stepTimer.setSingleShot(true);
-    connect(&m_notifier, &QSocketNotifier::activated, this, &ReaderSimulator::readPolls);
     connect(&m_stepTimer, &QTimer::timeout, this, &ReaderSimulator::nextStep);
+}
+
+void ReaderSimulator::attachLine(int masterFd) {
+    m_masterFd = masterFd;
+    m_input.clear();
+    m_notifier = std::make_unique<QSocketNotifier>(masterFd, QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &ReaderSimulator::readPolls);
+}
+
+void ReaderSimulator::detachLine() {
+    m_notifier.reset();
+    m_masterFd = -1;
 }
 
 void ReaderSimulator::addVisit(const TagVisit &visit) {
@@ -76,7 +99,7 @@ void ReaderSimulator::readPolls() {
         if (count < 0 && errno == EAGAIN)
             return;
         err() << "reader line closed" << Qt::endl;
-        m_notifier.setEnabled(false);
+        m_notifier->setEnabled(false);
         QCoreApplication::exit(1);
         return;
     }
@@ -92,6 +115,7 @@ void ReaderSimulator::readPolls() {
         if (!m_started) {
             m_started = true;
             err() << "polled: the reading has started" << Qt::endl;
+            emit started();
             nextStep();
         }
     }
