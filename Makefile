@@ -11,7 +11,7 @@ WERROR ?= OFF
 WINDOWS_DIR ?= build-windows
 # The prebuilt Windows toolchain (Qt, SQLite, libcurl); tools/windows/build-toolchain makes one.
 ZIRAVE_WIN_TOOLCHAIN ?= $(CURDIR)/../shared/windows/zirave-win64-toolchain.tar.xz
-WINDOWS_DEPS = g++-mingw-w64-x86-64-posix nsis wine wine64 xz-utils
+WINDOWS_DEPS = g++-mingw-w64-x86-64-posix nsis wine wine64 xz-utils x11-utils
 
 .PHONY: all deps configure build run test package bench sanitize format-check windows \
 	windows-test clean

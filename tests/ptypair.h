@@ -4,12 +4,16 @@
 #include <QFile>
 #include <QString>
 
+#ifdef Q_OS_WIN
+#include <QSerialPort>
+#else
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 // A tag reply as the reader sends it: the code little-endian in bytes 3 to 6, the rest arbitrary.
 inline QByteArray tagReply(quint32 code) {
@@ -20,10 +24,56 @@ inline QByteArray tagReply(quint32 code) {
     return reply;
 }
 
+#ifdef Q_OS_WIN
+// Windows has no pseudo-terminals: the line is a pair of null-modem COM ports (virtual or wired)
+// named in ZIRAVE_TEST_COM_PORTS as "PROGRAM,READER", e.g. "COM7,COM8". The program opens the
+// first, the test plays the reader at the second. A COM port cannot be unplugged or put behind a
+// link by a test.
+class PtyPair {
+public:
+    static constexpr bool canUnplug = false;
+    static constexpr const char *unavailable =
+        "no pair of null-modem COM ports named in ZIRAVE_TEST_COM_PORTS (e.g. COM7,COM8)";
+
+    PtyPair() {
+        const QStringList ports = qEnvironmentVariable("ZIRAVE_TEST_COM_PORTS").split(',');
+        if (ports.size() != 2)
+            return;
+        m_reader.setPortName(ports.at(1).trimmed());
+        m_reader.setBaudRate(QSerialPort::Baud9600);
+        if (m_reader.open(QIODevice::ReadWrite))
+            m_slavePath = "\\\\.\\" + ports.at(0).trimmed();
+    }
+
+    bool isValid() const { return m_reader.isOpen() && !m_slavePath.isEmpty(); }
+    QString slavePath() const { return m_slavePath; }
+
+    bool write(const QByteArray &bytes) {
+        return m_reader.write(bytes) == bytes.size() && m_reader.waitForBytesWritten(1000);
+    }
+
+    QByteArray readAvailable() {
+        m_reader.waitForReadyRead(0);
+        return m_reader.readAll();
+    }
+
+    void closeMaster() { m_reader.close(); }
+    bool linkAt(const QString &) const { return false; }
+    bool watchOpens() { return false; }
+    bool openedSinceWatch() { return false; }
+
+private:
+    QSerialPort m_reader;
+    QString m_slavePath;
+};
+#else
 // A pseudo-terminal in place of the reader's serial line: the program opens the slave path, the
 // test plays the reader at the master.
 class PtyPair {
 public:
+    static constexpr bool canUnplug = true;
+    static constexpr const char *unavailable = "no pseudo-terminal";
+
     PtyPair() {
         char name[256] = {};
         if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
@@ -97,3 +147,4 @@ private:
     int m_slave = -1;
     QString m_slavePath;
 };
+#endif

@@ -1,0 +1,72 @@
+#!/bin/sh
+# Runs the Windows installer silently in a Wine prefix of its own, made afresh, and checks what a
+# dispatcher gets: the program in C:\Program Files\Zirave with every library and plugin it loads,
+# a start-menu entry and an uninstaller; a program that starts on the packaged files alone, shows
+# its window and creates its register; and an uninstaller that removes the program but leaves the
+# register and the settings.
+# Usage: windows_installer.sh <windows-build-dir>
+set -eu
+
+build=$(cd "$1" && pwd)
+export WINEPREFIX="$build/installer-prefix"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+xvfb=
+cleanup() {
+    wineserver -k 2>/dev/null || true
+    [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+rm -rf "$WINEPREFIX"
+wineboot --init 2>/dev/null
+wine "$(ls "$build"/zirave-*-win64-setup.exe)" /S
+wineserver -w
+
+c=$WINEPREFIX/drive_c
+installed="$c/Program Files/Zirave"
+for file in zirave.exe Uninstall.exe Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll Qt5Sql.dll \
+    Qt5SerialPort.dll libcurl-4.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll \
+    platforms/qwindows.dll sqldrivers/qsqlite.dll styles/qwindowsvistastyle.dll; do
+    [ -f "$installed/$file" ] || fail "the installer put no $file into C:\\Program Files\\Zirave"
+done
+menu="$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Zirave"
+[ -f "$menu/Zirave.lnk" ] || fail "no start-menu entry Zirave"
+[ -f "$menu/Uninstall.lnk" ] || fail "no start-menu entry for the uninstaller"
+
+# The Windows platform plugin draws on an X display; nothing outside the installation is loaded.
+display=:$((90 + $$ % 100))
+Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+wine "C:\\Program Files\\Zirave\\zirave.exe" >/dev/null 2>&1 &
+user=$(ls "$c/users" | grep -v -x Public | head -n 1)
+register="$c/users/$user/AppData/Local/zirave/data.db"
+settings="$c/users/$user/AppData/Roaming/Vernholt/Zirave.ini"
+tries=0
+until [ -f "$register" ] && xwininfo -root -tree 2>/dev/null | grep -q '"Zirave 1.01"'; do
+    tries=$((tries + 1))
+    [ "$tries" -le 60 ] || fail "no window \"Zirave 1.01\" with its register after 30 s"
+    sleep 0.5
+done
+# Closed as a user closes it, so that it stores its settings.
+wine taskkill /im zirave.exe >/dev/null 2>&1
+wineserver -w
+[ -f "$settings" ] || fail "the program stored no settings at $settings"
+
+wine "C:\\Program Files\\Zirave\\Uninstall.exe" /S
+wineserver -w
+# The uninstaller runs on from a copy of itself; wait for it to remove the program.
+tries=0
+while [ -e "$installed/zirave.exe" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 20 ] || fail "the uninstaller left zirave.exe"
+    sleep 0.5
+done
+[ ! -e "$menu/Zirave.lnk" ] || fail "the uninstaller left the start-menu entry"
+[ -f "$register" ] || fail "the uninstaller removed the register"
+[ -f "$settings" ] || fail "the uninstaller removed the settings"
+echo "installed, started, uninstalled; register and settings kept"
