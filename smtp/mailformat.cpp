@@ -72,6 +72,14 @@ QString quotedIfNeeded(const QString &name) {
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
+// Two or more labels of letters, digits and inner hyphens.
+bool isDomainName(const QString &name) {
+    static const QRegularExpression domainName(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\\.[A-Za-z0-9]([A-Za-z0-9-]*["
+                       "A-Za-z0-9])?)+$"));
+    return domainName.match(name).hasMatch();
+}
+
 } // namespace
 
 QString extractAddress(const QString &mailbox) {
@@ -190,11 +198,8 @@ QByteArray formatDate(const QDateTime &dateTime) {
 }
 
 QByteArray makeMessageId(const QString &fromAddress) {
-    static const QRegularExpression domainName(
-        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\\.[A-Za-z0-9]([A-Za-z0-9-]*["
-                       "A-Za-z0-9])?)+$"));
     QString domain = extractAddress(fromAddress).section(QLatin1Char('@'), -1).toLower();
-    if (!fromAddress.contains(QLatin1Char('@')) || !domainName.match(domain).hasMatch())
+    if (!fromAddress.contains(QLatin1Char('@')) || !isDomainName(domain))
         domain = QStringLiteral("zirave.invalid");
     quint32 random[4];
     QRandomGenerator::system()->fillRange(random);
@@ -206,8 +211,9 @@ QByteArray makeMessageId(const QString &fromAddress) {
 
 QByteArray contentTypeForFileName(const QString &fileName) {
     const QString suffix = QFileInfo(fileName).suffix().toLower();
+    // Our CSV files are UTF-8; without the charset a mail program takes them for US-ASCII.
     if (suffix == QLatin1String("csv"))
-        return "text/csv";
+        return "text/csv; charset=UTF-8";
     if (suffix == QLatin1String("txt"))
         return "text/plain";
     if (suffix == QLatin1String("pdf"))
@@ -217,6 +223,28 @@ QByteArray contentTypeForFileName(const QString &fileName) {
     if (suffix == QLatin1String("json"))
         return "application/json";
     return "application/octet-stream";
+}
+
+QByteArray greetingName(const QString &canonicalName, const QString &localAddress) {
+    QString name = canonicalName.toLower();
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    static const QRegularExpression numericTop(QStringLiteral("\\.\\d+$"));
+    // "localhost.localdomain" and the like name every machine.
+    const bool qualified = isDomainName(name) && !numericTop.match(name).hasMatch() &&
+                           !name.startsWith(QLatin1String("localhost.")) &&
+                           !name.endsWith(QLatin1String(".localdomain"));
+    if (qualified)
+        return name.toLatin1();
+    // A zone ("%eth0") has no place in an address literal.
+    const QString address = localAddress.section(QLatin1Char('%'), 0, 0);
+    static const QRegularExpression ipv4(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
+    static const QRegularExpression ipv6(QStringLiteral("^[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*$"));
+    if (ipv4.match(address).hasMatch())
+        return '[' + address.toLatin1() + ']';
+    if (ipv6.match(address).hasMatch())
+        return "[IPv6:" + address.toLatin1() + ']';
+    return QByteArray();
 }
 
 QString sanitizeFileName(const QString &fileName) {

@@ -5,8 +5,8 @@
 #include <QString>
 #include <QStringList>
 
-// Pieces of an Internet mail message header that curl leaves to us. Everything here is pure and
-// returns ASCII bytes ready to be put into a header line.
+// Pieces of an Internet mail message header, and of the SMTP dialogue, that curl leaves to us.
+// Everything here is pure and returns ASCII bytes ready to be put into a header line or command.
 namespace MailFormat {
 
 // Bare address of a mailbox: "Jan Novák <jan@example.cz>" -> "jan@example.cz".
@@ -44,6 +44,11 @@ QByteArray makeMessageId(const QString &fromAddress);
 
 // MIME type of an attachment judged by the file name suffix.
 QByteArray contentTypeForFileName(const QString &fileName);
+
+// Our name in EHLO (RFC 5321 4.1.4): the machine's canonical name when it is fully qualified,
+// otherwise the address literal of the local address the connection uses ("[192.0.2.7]",
+// "[IPv6:2001:db8::7]"). Empty when neither is usable.
+QByteArray greetingName(const QString &canonicalName, const QString &localAddress);
 
 // File name with line breaks and other control characters removed.
 QString sanitizeFileName(const QString &fileName);

@@ -1,37 +1,31 @@
 #include "qfsmtpclient.h"
 
 #include "mailformat.h"
+#include "mailmessage.h"
+#include "smtpdialogue.h"
+#include "systemnet.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLoggingCategory>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSysInfo>
 #include <QUrl>
 
 #include <curl/curl.h>
 
-#include <algorithm>
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
-#include <vector>
-
-#ifndef Q_OS_WIN
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
-// Server replies and our commands (never the login exchange) for diagnosing a failing server:
-// enable with QT_LOGGING_RULES="zirave.smtp.debug=true".
-Q_LOGGING_CATEGORY(lcSmtp, "zirave.smtp", QtWarningMsg)
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int defaultTimeoutMs = 30000;
 constexpr int minimumTimeoutMs = 100;
@@ -54,21 +48,10 @@ QString tr(const char *text) {
     return QFSmtpClient::tr(text);
 }
 
-// Our name in EHLO. Servers dislike names that are not domain-like, so anything odd becomes
-// "localhost".
-QByteArray ehloName() {
-    static const QRegularExpression hostName(
-        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$"));
-    const QString name = QSysInfo::machineHostName();
-    return hostName.match(name).hasMatch() ? name.toLatin1() : QByteArrayLiteral("localhost");
-}
-
-QString curlText(CURLcode code, const char *errorBuffer) {
-    QString text = QString::fromUtf8(curl_easy_strerror(code));
-    const QString detail = QString::fromUtf8(errorBuffer).trimmed();
-    if (!detail.isEmpty() && detail != text)
-        text += QStringLiteral(": ") + detail;
-    return text;
+QString curlText(CURLcode code, const QString &detail) {
+    const QString text = QString::fromUtf8(curl_easy_strerror(code));
+    const QString more = detail.trimmed();
+    return more.isEmpty() || more == text ? text : text + QStringLiteral(": ") + more;
 }
 
 QString bracketedIfIpv6(const QString &host) {
@@ -82,81 +65,81 @@ struct Job {
     QFSmtpClient::SocketType socketType = QFSmtpClient::TlsSocket;
     QString login;
     QString password;
-    QString from;
-    QString to;
-    QString subject;
-    QString body;
-    QList<QFSmtpClient::Attachment> attachments;
+    MailContent content;
     int connectTimeoutMs = defaultTimeoutMs;
     int stallTimeoutMs = defaultTimeoutMs;
     QString caFile;
 };
 
-// The one thing another thread may do to a running transfer: stop it. curl waits for some replies
-// in poll() for up to a second between looks at its progress callback, so the connection's sockets
-// are shut down as well, which wakes it at once. A socket is closed only under the lock, so a
-// shutdown never reaches a number the system has handed out again.
-class Abort {
+// What the lookup helper found, each part once it is known.
+struct Lookup {
+    std::optional<SystemNet::Addresses> addresses;
+    std::optional<QString> canonicalName;
+};
+
+// What the client's thread may do to a running send: stop it, which wakes the worker wherever it
+// waits. Nobody waits for the helper that looks the server up, since a lookup cannot be
+// interrupted; it reports here, so the helper and the client share this object.
+class Control : public std::enable_shared_from_this<Control> {
 public:
-    void request() {
+    void stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_requested = true;
-        for (curl_socket_t socket : m_sockets)
-            shutdownSocket(socket);
+        m_stopped = true;
+        if (m_multi)
+            curl_multi_wakeup(m_multi);
+        m_changed.notify_all();
     }
 
-    bool requested() const { return m_requested; }
-
-    static curl_socket_t openCallback(void *self, curlsocktype, curl_sockaddr *address) {
-        return static_cast<Abort *>(self)->open(*address);
+    bool stopped() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_stopped;
     }
 
-    static int closeCallback(void *self, curl_socket_t socket) {
-        return static_cast<Abort *>(self)->close(socket);
+    // The multi handle a stop wakes, while it exists.
+    void attach(CURLM *multi) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_multi = multi;
+    }
+
+    // What a lookup on a helper thread found by the deadline; false after a stop. Our own name
+    // gets a second at most once the server is known: without it we greet with an address literal.
+    bool lookUp(const QByteArray &host, int port, Clock::time_point deadline, Lookup *found) {
+        std::thread([self = shared_from_this(), host, port] {
+            self->report(&Lookup::addresses, SystemNet::lookUp(host, port));
+            self->report(&Lookup::canonicalName, SystemNet::canonicalHostName());
+        }).detach();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_until(lock, deadline, [this] { return m_stopped || m_lookup.addresses; });
+        const Clock::time_point nameDeadline =
+            std::min(deadline, Clock::now() + std::chrono::seconds(1));
+        m_changed.wait_until(lock, nameDeadline,
+                             [this] { return m_stopped || m_lookup.canonicalName; });
+        *found = m_lookup;
+        return !m_stopped;
     }
 
 private:
-    curl_socket_t open(const curl_sockaddr &address) {
+    template <typename Value> void report(std::optional<Value> Lookup::*part, const Value &value) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_requested)
-            return CURL_SOCKET_BAD;
-        const curl_socket_t socket = ::socket(address.family, address.socktype, address.protocol);
-        if (socket != CURL_SOCKET_BAD)
-            m_sockets.push_back(socket);
-        return socket;
+        m_lookup.*part = value;
+        m_changed.notify_all();
     }
 
-    int close(curl_socket_t socket) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_sockets.erase(std::remove(m_sockets.begin(), m_sockets.end(), socket), m_sockets.end());
-#ifdef Q_OS_WIN
-        return ::closesocket(socket);
-#else
-        return ::close(socket);
-#endif
-    }
-
-    static void shutdownSocket(curl_socket_t socket) {
-#ifdef Q_OS_WIN
-        ::shutdown(socket, SD_BOTH);
-#else
-        ::shutdown(socket, SHUT_RDWR);
-#endif
-    }
-
-    std::atomic<bool> m_requested{false};
     std::mutex m_mutex;
-    std::vector<curl_socket_t> m_sockets;
+    std::condition_variable m_changed;
+    bool m_stopped = false;
+    CURLM *m_multi = nullptr;
+    Lookup m_lookup;
 };
 
-// One SMTP dialogue with curl's easy interface, run on the worker thread from start to end.
+// One SMTP dialogue with curl's multi interface, run on the worker thread from start to end.
 class Transfer {
 public:
     using Report = std::function<void(int stage, const QString &text)>;
 
-    Transfer(const Job &job, Abort &abort, Report report)
+    Transfer(const Job &job, std::shared_ptr<Control> control, Report report)
         : m_job(job)
-        , m_abort(abort)
+        , m_control(std::move(control))
         , m_report(std::move(report)) {}
 
     ~Transfer() {
@@ -165,24 +148,28 @@ public:
         curl_mime_free(m_mime);
         curl_slist_free_all(m_headers);
         curl_slist_free_all(m_recipients);
+        curl_slist_free_all(m_resolve);
     }
 
     // Returns why the mail did not go out, in Czech; empty when the server accepted it.
     QString run() {
-        const QString problem = prepare();
+        QString problem = prepare();
         if (!problem.isEmpty())
             return problem;
         m_report(
             QFSmtpClient::StatusConnecting,
             tr("Připojování k serveru %1:%2 …").arg(bracketedIfIpv6(m_job.server)).arg(m_job.port));
-        const CURLcode code = curl_easy_perform(m_easy);
+        problem = route();
+        if (!problem.isEmpty())
+            return problem;
+        const CURLcode code = perform();
         if (code == CURLE_OK)
             return QString();
         if (m_stalled)
             return tr("server přestal odpovídat (%1 s bez odezvy)")
                        .arg(QString::number(m_job.stallTimeoutMs / 1000.0, 'f', 1)) +
                    tr(" (kód %1)").arg(int(CURLE_OPERATION_TIMEDOUT));
-        return failureText(code);
+        return failureText(code, QString::fromUtf8(m_errorBuffer));
     }
 
 private:
@@ -191,34 +178,23 @@ private:
         if (!curlReady())
             return tr("knihovnu curl nelze inicializovat");
 
-        QByteArray scheme;
-        curl_usessl useSsl = CURLUSESSL_ALL;
-        switch (m_job.socketType) {
-        case QFSmtpClient::PlainSocket:
-            scheme = "smtp";
-            useSsl = CURLUSESSL_NONE;
-            break;
-        case QFSmtpClient::TlsSocket:
-            scheme = "smtps";
-            break;
-        case QFSmtpClient::StartTlsSocket:
-            scheme = "smtp";
-            break;
-        default:
-            return tr("neznámý typ zabezpečení spojení (%1)").arg(int(m_job.socketType));
-        }
+        const QFSmtpClient::SocketType type = m_job.socketType;
+        if (type != QFSmtpClient::PlainSocket && type != QFSmtpClient::TlsSocket &&
+            type != QFSmtpClient::StartTlsSocket)
+            return tr("neznámý typ zabezpečení spojení (%1)").arg(int(type));
+        m_scheme = type == QFSmtpClient::TlsSocket ? "smtps" : "smtp";
 
         static const QRegularExpression hostChars(QStringLiteral("^[A-Za-z0-9.:-]+$"));
-        const QString ace = QString::fromLatin1(QUrl::toAce(m_job.server));
-        if (m_job.server.isEmpty() || !hostChars.match(ace).hasMatch())
+        m_host = QUrl::toAce(m_job.server);
+        if (m_job.server.isEmpty() || !hostChars.match(QString::fromLatin1(m_host)).hasMatch())
             return tr("neplatný název serveru „%1“").arg(m_job.server);
         if (m_job.port < 1 || m_job.port > 65535)
             return tr("neplatný port serveru %1").arg(m_job.port);
 
-        const QString fromAddress = MailFormat::extractAddress(m_job.from);
+        const QString fromAddress = MailFormat::extractAddress(m_job.content.from);
         if (!MailFormat::isValidAddress(fromAddress))
-            return tr("neplatná adresa odesílatele „%1“").arg(m_job.from);
-        const QStringList toList = MailFormat::splitAddressList(m_job.to);
+            return tr("neplatná adresa odesílatele „%1“").arg(m_job.content.from);
+        const QStringList toList = MailFormat::splitAddressList(m_job.content.to);
         if (toList.isEmpty())
             return tr("chybí adresa příjemce");
         for (const QString &mailbox : toList) {
@@ -255,37 +231,31 @@ private:
             }
         }
 
-        const QByteArray url = scheme + "://" + bracketedIfIpv6(ace).toLatin1() + ':' +
-                               QByteArray::number(m_job.port) + '/' + ehloName();
-
-        CURLcode rc = CURLE_OK;
-        auto set = [&](CURLoption option, auto value) {
-            if (rc == CURLE_OK)
-                rc = curl_easy_setopt(m_easy, option, value);
-        };
         set(CURLOPT_ERRORBUFFER, m_errorBuffer);
-        set(CURLOPT_URL, url.constData());
-        set(CURLOPT_PROTOCOLS_STR, scheme.constData());
-        set(CURLOPT_USE_SSL, long(useSsl));
+        set(CURLOPT_PROTOCOLS_STR, m_scheme.constData());
+        set(CURLOPT_USE_SSL,
+            long(type == QFSmtpClient::PlainSocket ? CURLUSESSL_NONE : CURLUSESSL_ALL));
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
-        if (m_job.socketType != QFSmtpClient::PlainSocket)
+        if (type != QFSmtpClient::PlainSocket)
             set(CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
         if (!caBundle.isEmpty()) {
             curl_blob blob{caBundle.data(), size_t(caBundle.size()), CURL_BLOB_COPY};
             set(CURLOPT_CAINFO_BLOB, &blob);
         }
         set(CURLOPT_NOSIGNAL, 1L);
-        set(CURLOPT_CONNECTTIMEOUT_MS, long(m_job.connectTimeoutMs));
+        // Should curl look a name up itself after all (a proxy), a stop does not wait for that.
+        set(CURLOPT_QUICK_EXIT, 1L);
         // A fresh connection that is closed afterwards, so QUIT is sent and nothing lingers.
         set(CURLOPT_FORBID_REUSE, 1L);
         set(CURLOPT_FRESH_CONNECT, 1L);
-        set(CURLOPT_OPENSOCKETFUNCTION, &Abort::openCallback);
-        set(CURLOPT_OPENSOCKETDATA, &m_abort);
-        set(CURLOPT_CLOSESOCKETFUNCTION, &Abort::closeCallback);
-        set(CURLOPT_CLOSESOCKETDATA, &m_abort);
-        // Called at least once a second while curl waits, also for the reply to the message.
+        // curl's waits inside one call (for the reply to the message, to QUIT) ask the progress
+        // callback once a second whether to go on.
         set(CURLOPT_NOPROGRESS, 0L);
+        set(CURLOPT_SOCKOPTFUNCTION, &Transfer::socketOpened);
+        set(CURLOPT_SOCKOPTDATA, this);
+        set(CURLOPT_CLOSESOCKETFUNCTION, &Transfer::socketClosing);
+        set(CURLOPT_CLOSESOCKETDATA, this);
         set(CURLOPT_XFERINFOFUNCTION, &Transfer::progressCallback);
         set(CURLOPT_XFERINFODATA, this);
         set(CURLOPT_VERBOSE, 1L);
@@ -298,104 +268,126 @@ private:
         set(CURLOPT_MAIL_FROM, ('<' + fromAddress.toUtf8() + '>').constData());
         set(CURLOPT_MAIL_RCPT, m_recipients);
 
-        const QString message = buildMessage(fromAddress);
-        if (!message.isEmpty())
-            return message;
+        const CURLcode built = buildMessage(m_job.content, fromAddress, &m_headers, m_mime);
+        if (built != CURLE_OK)
+            return built == CURLE_OUT_OF_MEMORY ? tr("nedostatek paměti")
+                                                : curlText(built, QString::fromUtf8(m_errorBuffer));
         set(CURLOPT_HTTPHEADER, m_headers);
         set(CURLOPT_MIMEPOST, m_mime);
-        return rc == CURLE_OK ? QString() : curlText(rc, m_errorBuffer);
+        return setFailure();
     }
 
-    QString buildMessage(const QString &fromAddress) {
-        const QList<QByteArray> lines = {
-            "Date: " + MailFormat::formatDate(QDateTime::currentDateTime()),
-            "From: " + MailFormat::encodeMailbox(m_job.from, 6),
-            "To: " + MailFormat::encodeAddressList(m_job.to, 4),
-            "Subject: " + MailFormat::encodeHeaderText(m_job.subject, 9),
-            "Message-ID: " + MailFormat::makeMessageId(fromAddress),
-        };
-        for (const QByteArray &line : lines)
-            m_headers = curl_slist_append(m_headers, line.constData());
-
-        // Text lines end in CRLF on the wire; the encoder keeps them as real line breaks.
-        QString text = m_job.body;
-        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-        text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-        const QByteArray textBytes = text.toUtf8();
-
-        CURLcode rc = CURLE_OK;
-        auto check = [&rc](CURLcode result) {
-            if (rc == CURLE_OK)
-                rc = result;
-        };
-        curl_mimepart *part = curl_mime_addpart(m_mime);
-        check(part ? CURLE_OK : CURLE_OUT_OF_MEMORY);
-        if (part) {
-            check(curl_mime_data(part, textBytes.constData(), size_t(textBytes.size())));
-            check(curl_mime_type(part, "text/plain; charset=UTF-8"));
-            check(curl_mime_encoder(part, "quoted-printable"));
-        }
-        for (const QFSmtpClient::Attachment &attachment : m_job.attachments) {
-            const QString name = MailFormat::sanitizeFileName(attachment.fileName);
-            part = curl_mime_addpart(m_mime);
-            if (!part)
-                return tr("nedostatek paměti");
-            check(curl_mime_data(part, attachment.content.constData(),
-                                 size_t(attachment.content.size())));
-            check(curl_mime_filename(part, name.toUtf8().constData()));
-            check(curl_mime_type(part, MailFormat::contentTypeForFileName(name).constData()));
-            check(curl_mime_encoder(part, "base64"));
-            const QByteArray disposition = MailFormat::attachmentDisposition(name);
-            if (!disposition.isEmpty()) {
-                curl_slist *partHeaders =
-                    curl_slist_append(nullptr, ("Content-Disposition: " + disposition).constData());
-                check(curl_mime_headers(part, partHeaders, 1));
-            }
-        }
-        return rc == CURLE_OK ? QString() : curlText(rc, m_errorBuffer);
+    template <typename Value> void set(CURLoption option, Value value) {
+        if (m_setResult == CURLE_OK)
+            m_setResult = curl_easy_setopt(m_easy, option, value);
     }
 
-    // Non-zero stops the transfer: when asked to, or when the server has been silent too long.
-    // The stall clock starts with the first traffic; until then the connect limit applies.
+    QString setFailure() const {
+        return m_setResult == CURLE_OK ? QString()
+                                       : curlText(m_setResult, QString::fromUtf8(m_errorBuffer));
+    }
+
+    // curl takes our EHLO name from the URL before it looks up or connects, and that name may be
+    // the local address of the connection: so we look the server up first, within the connect
+    // limit, and hand curl the addresses found.
+    QString route() {
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::milliseconds(m_job.connectTimeoutMs);
+        Lookup lookup;
+        if (!m_control->lookUp(m_host, m_job.port, deadline, &lookup))
+            return failureText(CURLE_ABORTED_BY_CALLBACK);
+        if (!lookup.addresses)
+            return failureText(CURLE_OPERATION_TIMEDOUT,
+                               QStringLiteral("Resolving timed out after %1 milliseconds")
+                                   .arg(m_job.connectTimeoutMs));
+        QStringList addresses;
+        for (const QString &address : qAsConst(lookup.addresses->server))
+            addresses << bracketedIfIpv6(address);
+        if (addresses.isEmpty())
+            return failureText(CURLE_COULDNT_RESOLVE_HOST,
+                               QStringLiteral("Could not resolve host: ") + m_host);
+        const QByteArray port = QByteArray::number(m_job.port);
+        // curl never looks up an IPv6 literal, and an entry for one could not be read.
+        if (!m_host.contains(':')) {
+            const QByteArray entry = m_host + ':' + port + ':' + addresses.join(',').toLatin1();
+            m_resolve = curl_slist_append(m_resolve, entry.constData());
+            set(CURLOPT_RESOLVE, m_resolve);
+        }
+        QByteArray greeting = MailFormat::greetingName(lookup.canonicalName.value_or(QString()),
+                                                       lookup.addresses->local);
+        if (greeting.isEmpty())
+            greeting = "localhost";
+        const QByteArray url =
+            m_scheme + "://" + bracketedIfIpv6(m_host).toLatin1() + ':' + port + '/' + greeting;
+        set(CURLOPT_URL, url.constData());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        set(CURLOPT_CONNECTTIMEOUT_MS, long(std::max<qint64>(1, left.count())));
+        return setFailure();
+    }
+
+    // Runs the transfer to its end. A stop wakes curl_multi_poll(), and the next
+    // curl_multi_perform() asks the progress callback, which ends the transfer (removing a running
+    // one instead would make curl end the message and wait for the server's reply).
+    CURLcode perform() {
+        CURLM *multi = curl_multi_init();
+        if (!multi)
+            return CURLE_OUT_OF_MEMORY;
+        curl_multi_add_handle(multi, m_easy);
+        m_control->attach(multi);
+        int running = 1;
+        while (running && curl_multi_perform(multi, &running) == CURLM_OK && running)
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+        int queued = 0;
+        while (const CURLMsg *message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE)
+                result = message->data.result;
+        }
+        m_control->attach(nullptr);
+        curl_multi_remove_handle(multi, m_easy);
+        curl_multi_cleanup(multi);
+        return result;
+    }
+
+    // Non-zero ends the transfer: when asked to stop, or when the server has been silent too
+    // long. The stall clock starts with the first traffic; until then the connect limit applies.
     static int progressCallback(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         auto *transfer = static_cast<Transfer *>(self);
-        if (transfer->m_abort.requested())
-            return 1;
-        if (transfer->m_sinceTraffic.isValid() &&
-            transfer->m_sinceTraffic.hasExpired(transfer->m_job.stallTimeoutMs)) {
+        const QElapsedTimer &silence = transfer->m_sinceTraffic;
+        if (silence.isValid() && silence.hasExpired(transfer->m_job.stallTimeoutMs))
             transfer->m_stalled = true;
-            // Otherwise curl would still say QUIT and wait for its reply.
-            transfer->m_abort.request();
-            return 1;
-        }
-        return 0;
+        if (!transfer->m_stalled && !transfer->m_control->stopped())
+            return 0;
+        // Otherwise curl would still end the message or say QUIT, waiting a second for each reply.
+        for (const curl_socket_t socket : transfer->m_sockets)
+            SystemNet::shutDown(socket);
+        return 1;
+    }
+
+    // The sockets curl has open, kept by the worker thread alone for the progress callback.
+    static int socketOpened(void *self, curl_socket_t socket, curlsocktype) {
+        static_cast<Transfer *>(self)->m_sockets.insert(socket);
+        return CURL_SOCKOPT_OK;
+    }
+
+    static int socketClosing(void *self, curl_socket_t socket) {
+        static_cast<Transfer *>(self)->m_sockets.remove(socket);
+        return SystemNet::closeSocket(socket);
     }
 
     static int debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *self) {
-        static_cast<Transfer *>(self)->onTraffic(type, data, size);
+        static_cast<Transfer *>(self)->onTraffic(type, QByteArray(data, int(size)));
         return 0;
     }
 
-    void onTraffic(curl_infotype type, const char *data, size_t size) {
+    void onTraffic(curl_infotype type, const QByteArray &data) {
         switch (type) {
         case CURLINFO_HEADER_IN:
-            for (QByteArray line : QByteArray(data, int(size)).split('\n')) {
-                line = line.trimmed();
-                if (line.isEmpty())
-                    continue;
-                qCDebug(lcSmtp).noquote() << "S:" << QString::fromUtf8(line);
-                if (m_quitting)
-                    continue;
-                m_lastReply = line;
-                // 235 ends a successful login, 4xx/5xx a failed one.
-                if (m_inAuthExchange &&
-                    (line.startsWith("235") || line.startsWith('4') || line.startsWith('5')))
-                    m_inAuthExchange = false;
-            }
+            m_dialogue.serverSaid(data);
             break;
         case CURLINFO_HEADER_OUT:
-            onCommand(QByteArray(data, int(size)).trimmed());
+            reach(m_dialogue.clientSaid(data.trimmed()));
             break;
         case CURLINFO_DATA_IN:
         case CURLINFO_DATA_OUT:
@@ -408,124 +400,40 @@ private:
         m_sinceTraffic.start();
     }
 
-    void onCommand(const QByteArray &line) {
-        // Lines sent during the login exchange carry the credentials: never look at them.
-        if (m_inAuthExchange) {
-            qCDebug(lcSmtp) << "C: (přihlašovací údaje)";
-            return;
-        }
-        const int space = line.indexOf(' ');
-        const QByteArray verb = (space < 0 ? line : line.left(space)).toUpper();
-        if (verb == "AUTH") {
-            m_inAuthExchange = true;
-            m_lastCommand = verb;
-            reach(QFSmtpClient::StatusAuthenticating, tr("Přihlašování k serveru …"));
-            qCDebug(lcSmtp).noquote() << "C: AUTH" << QString::fromLatin1(line.split(' ').value(1));
-            return;
-        }
-        static const QList<QByteArray> known = {"EHLO", "HELO", "STARTTLS", "MAIL", "RCPT",
-                                                "DATA", "QUIT", "RSET",     "NOOP"};
-        if (!known.contains(verb)) {
-            qCDebug(lcSmtp) << "C: (skryto)";
-            return;
-        }
-        qCDebug(lcSmtp).noquote() << "C:" << QString::fromUtf8(line);
-        if (verb == "QUIT") {
-            m_quitting = true;
-            return;
-        }
-        m_lastCommand = verb;
-        if (verb == "MAIL")
-            reach(QFSmtpClient::StatusSending, tr("Odesílání zprávy …"));
-    }
-
-    void reach(int stage, const QString &text) {
+    void reach(int stage) {
         if (stage <= m_lastStage)
             return;
         m_lastStage = stage;
-        m_report(stage, text);
+        m_report(stage, stage == QFSmtpClient::StatusAuthenticating ? tr("Přihlašování k serveru …")
+                                                                    : tr("Odesílání zprávy …"));
     }
 
-    // Czech reason of a failed transfer with curl's own words and the server's reply.
-    QString failureText(CURLcode code) const {
+    QString failureText(CURLcode code, const QString &detail = QString()) const {
         long responseCode = 0;
         curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &responseCode);
-        const int replyCode = m_lastReply.left(3).toInt();
-        if (replyCode >= 400)
-            responseCode = replyCode;
-
-        QString reason;
-        if (responseCode >= 400) {
-            if (m_lastCommand == "AUTH" || code == CURLE_LOGIN_DENIED)
-                reason = tr("server odmítl přihlašovací jméno nebo heslo");
-            else if (m_lastCommand == "MAIL")
-                reason = tr("server odmítl adresu odesílatele");
-            else if (m_lastCommand == "RCPT")
-                reason = tr("server odmítl adresu příjemce");
-            else if (m_lastCommand == "DATA")
-                reason = tr("server zprávu nepřijal");
-            else
-                reason = tr("server požadavek odmítl");
-        } else {
-            switch (code) {
-            case CURLE_COULDNT_RESOLVE_HOST:
-                reason = tr("server %1 nebyl nalezen").arg(m_job.server);
-                break;
-            case CURLE_COULDNT_CONNECT:
-                reason = tr("k serveru se nelze připojit");
-                break;
-            case CURLE_OPERATION_TIMEDOUT:
-                reason = tr("vypršel časový limit, server neodpovídá");
-                break;
-            case CURLE_SSL_CONNECT_ERROR:
-                reason = tr("nepodařilo se navázat šifrované spojení");
-                break;
-            case CURLE_PEER_FAILED_VERIFICATION:
-                reason = tr("certifikát serveru není důvěryhodný nebo nepatří tomuto serveru");
-                break;
-            case CURLE_SSL_CACERT_BADFILE:
-                reason = tr("soubor s certifikáty nelze použít");
-                break;
-            case CURLE_USE_SSL_FAILED:
-                reason = tr("server nenabízí šifrované spojení");
-                break;
-            case CURLE_LOGIN_DENIED:
-            case CURLE_AUTH_ERROR:
-                reason = tr("přihlášení k serveru se nezdařilo");
-                break;
-            case CURLE_SEND_ERROR:
-            case CURLE_RECV_ERROR:
-            case CURLE_GOT_NOTHING:
-                reason = tr("spojení se serverem bylo přerušeno");
-                break;
-            default:
-                reason = tr("chyba komunikace se serverem");
-                break;
-            }
-        }
-        QString details = curlText(code, m_errorBuffer);
-        if (responseCode >= 400 && !m_lastReply.isEmpty())
-            details += tr("; odpověď serveru: %1").arg(QString::fromUtf8(m_lastReply));
-        return tr("%1 (%2; kód %3)").arg(reason, details).arg(int(code));
+        return m_dialogue.failureText(int(code), curlText(code, detail), responseCode,
+                                      m_job.server);
     }
 
     const Job &m_job;
-    Abort &m_abort;
+    const std::shared_ptr<Control> m_control;
     const Report m_report;
 
+    QByteArray m_scheme;
+    QByteArray m_host; // ACE form
     CURL *m_easy = nullptr;
     curl_mime *m_mime = nullptr;
     curl_slist *m_headers = nullptr;
     curl_slist *m_recipients = nullptr;
+    curl_slist *m_resolve = nullptr;
+    CURLcode m_setResult = CURLE_OK;
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
 
+    QSet<curl_socket_t> m_sockets;
+    SmtpDialogue m_dialogue;
     QElapsedTimer m_sinceTraffic;
     bool m_stalled = false;
     int m_lastStage = 0;
-    QByteArray m_lastCommand;
-    QByteArray m_lastReply;
-    bool m_inAuthExchange = false;
-    bool m_quitting = false;
 };
 
 // Clients whose worker runs. Destroying the application object deletes them, which stops and
@@ -545,7 +453,7 @@ struct QFSmtpClient::Private {
     QFSmtpClient *q = nullptr;
     const int id = nextClientId();
     Job job;
-    Abort abort;
+    std::shared_ptr<Control> control = std::make_shared<Control>();
     bool started = false;
     std::thread worker;
 
@@ -561,7 +469,7 @@ struct QFSmtpClient::Private {
                     Qt::QueuedConnection);
             };
             // The transfer and its curl handles are gone before finish() joins this thread.
-            const QString failure = Transfer(job, abort, report).run();
+            const QString failure = Transfer(job, control, report).run();
             QMetaObject::invokeMethod(
                 q, [this, failure] { finish(failure); }, Qt::QueuedConnection);
         });
@@ -585,7 +493,7 @@ struct QFSmtpClient::Private {
     void stop() {
         if (!worker.joinable())
             return;
-        abort.request();
+        control->stop();
         worker.join();
         sendingClients().remove(q);
     }
@@ -605,11 +513,7 @@ QFSmtpClient::~QFSmtpClient() {
 
 void QFSmtpClient::setContent(const QString &from, const QString &to, const QString &subject,
                               const QString &body, const QList<Attachment> &attachments) {
-    d->job.from = from;
-    d->job.to = to;
-    d->job.subject = subject;
-    d->job.body = body;
-    d->job.attachments = attachments;
+    d->job.content = {from, to, subject, body, attachments};
 }
 
 void QFSmtpClient::setConnectTimeout(int ms) {

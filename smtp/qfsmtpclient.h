@@ -18,8 +18,9 @@
 // The client reports progress through status(), emits sent() only when the server accepted the
 // message, and deletes itself after the last signal whatever the outcome. Both signals are
 // emitted from the event loop of the client's own thread. Deleting a client that is still sending
-// abandons the mail at once; so does destroying the application object, which deletes every
-// client still sending.
+// abandons the mail, at once or, while the server holds its reply to the message, within a second
+// (curl looks at us once a second then); so does destroying the application object, which deletes
+// every client still sending. A name lookup never holds a deletion up.
 class QFSmtpClient : public QObject {
     Q_OBJECT
 public:

@@ -3,7 +3,8 @@
 
 Prints "READY <port> <certificate file>" when it listens on 127.0.0.1, then one line per event:
 "CONNECT", "CLOSE", "DATA" (a whole message is in, its reply not yet sent), "MESSAGE <json file>".
-Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
+A recipient with "refused" in its address is refused; a message to one with "rejected" in it is
+refused after its data. Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
 see: decoded headers, body text, attachments).
 Run it with /usr/bin/python3 (needs Debian's python3-aiosmtpd).
 """
@@ -48,7 +49,7 @@ def make_certificate(cert_dir, name):
     return cert, key
 
 
-def digest(envelope):
+def digest(envelope, ehlo):
     """What a mail reader makes of the message, for the test to compare."""
     raw = envelope.original_content or envelope.content
     msg = email.message_from_bytes(raw, policy=email.policy.default)
@@ -61,6 +62,7 @@ def digest(envelope):
         if current:
             lengths.append(len(line))
     result = {
+        "ehlo": ehlo,
         "mail_from": envelope.mail_from,
         "rcpt_tos": envelope.rcpt_tos,
         "from": str(msg["From"]),
@@ -92,7 +94,8 @@ def digest(envelope):
         else:
             result["attachments"].append({
                 "filename": part.get_filename(),
-                "content_type": part.get_content_type(),
+                "content_type": part.get_content_type() + (
+                    "; charset=" + part.get_content_charset() if part.get_content_charset() else ""),
                 "encoding": part.get("Content-Transfer-Encoding", ""),
                 "data": base64.b64encode(payload).decode("ascii"),
             })
@@ -115,12 +118,14 @@ class Handler:
         say("DATA")
         if self.data_delay:
             await asyncio.sleep(self.data_delay)
+        if any("rejected" in rcpt for rcpt in envelope.rcpt_tos):
+            return "554 5.7.1 Message rejected as spam"
         n = next(self.counter)
         base = os.path.join(self.out_dir, "msg-%d" % n)
         with open(base + ".eml", "wb") as f:
             f.write(envelope.original_content or envelope.content)
         try:
-            data = digest(envelope)
+            data = digest(envelope, session.host_name)
         except Exception as e:  # a message Python cannot read is a finding too
             data = {"error": repr(e)}
         with open(base + ".json.tmp", "w", encoding="utf-8") as f:

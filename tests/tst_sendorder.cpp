@@ -21,8 +21,11 @@
 #include <QTemporaryDir>
 #include <QTextEdit>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace RegisterFixture;
@@ -33,6 +36,7 @@ namespace {
 const QString failurePrefix = QString::fromUtf8("Odeslání se nezdařilo");
 const QString sendingText = QString::fromUtf8("Odesílání zprávy …");
 const char programClosedDuringSend[] = "--program-closed-during-send";
+const char programClosedDuringLookup[] = "--program-closed-during-lookup";
 
 QString attachmentPath() {
     return QDir::tempPath() + "/obojky.csv";
@@ -117,6 +121,7 @@ private slots:
     void archiveFailureIsToldAfterTheSuccessfulSend();
     void unwritableAttachmentIsReportedAndNothingIsSent();
     void programEndsPromptlyWhenClosedDuringAStalledSend();
+    void programEndsPromptlyWhenClosedDuringAHangingLookup();
 
 private:
     void configureServer(const TestServer &server, const QString &password = serverPassword);
@@ -359,24 +364,80 @@ void TestSendOrder::programEndsPromptlyWhenClosedDuringAStalledSend() {
     QCOMPARE(stalling.messages().size(), 0);
 }
 
+// The same while the mail server's name is still being looked up (a laptop without a working
+// DNS): the program runs in a network namespace whose only name server never answers.
+void TestSendOrder::programEndsPromptlyWhenClosedDuringAHangingLookup() {
+    const QString script =
+        QStringLiteral("ip link set lo up && mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"");
+    if (geteuid() != 0 ||
+        QProcess::execute("unshare", {"--mount", "--net", "sh", "-c", "ip link set lo up"}) != 0)
+        QSKIP("a hanging name lookup needs root, unshare and ip");
+    const QString resolvConf = m_work.filePath("resolv.conf");
+    {
+        QFile file(resolvConf);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("nameserver 127.0.0.1\n");
+    }
+    AppSettings().setValue("smtp_host", "smtp.zirave-test.invalid"); // not in /etc/hosts
+    fillRegister({{1, "123"}});
+
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start("unshare", {"--mount", "--net", "sh", "-c", script, resolvConf,
+                              QCoreApplication::applicationFilePath(), programClosedDuringLookup});
+    QVERIFY(program.waitForStarted());
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += program.readAllStandardOutput()).contains("SENDING"),
+                             10000);
+
+    QElapsedTimer closing;
+    closing.start();
+    program.closeWriteChannel();
+    QVERIFY2(program.waitForFinished(5000), "the program still runs 5 s after its window closed");
+    QVERIFY2(closing.elapsed() < 1000, qPrintable(QString::number(closing.elapsed()) + " ms"));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+}
+
+// The only name server where the lookup test runs this program: it takes queries on 127.0.0.1:53
+// and never answers them. Returns the socket, or -1.
+static int silentNameServer() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    return -1;
+}
+
+static bool queryArrived(int nameServer) {
+    char byte = 0;
+    return ::recv(nameServer, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
+}
+
 // The program as main() runs it, in a process of its own: it sends the order to the server the
-// settings name. Once the send has reached the message and the parent closes this process's
-// standard input, the user closes the progress dialog and then the window, with the send still
-// running.
-static int runProgramClosedDuringSend(int argc, char **argv) {
+// settings name. Once the send has reached the message (or, with a silent name server, once the
+// server's name is being looked up) and the parent closes this process's standard input, the user
+// closes the progress dialog and then the window, with the send still running.
+static int runProgramClosedDuringSend(int argc, char **argv, bool duringLookup) {
     QApplication application(argc, argv);
     Q_INIT_RESOURCE(pics);
+    const int nameServer = duringLookup ? silentNameServer() : -1;
+    if (duringLookup && nameServer < 0)
+        return 3;
     MainWindow window;
     window.show();
     QSocketNotifier parentSaysClose(STDIN_FILENO, QSocketNotifier::Read);
     parentSaysClose.setEnabled(false);
 
     Compose compose;
-    auto closeProgress = [&parentSaysClose](QWidget *progress) {
+    auto closeProgress = [&parentSaysClose, nameServer](QWidget *progress) {
         auto *label = progress->findChild<QLabel *>("label");
         auto *watch = new QTimer(progress);
         QObject::connect(watch, &QTimer::timeout, progress, [=, &parentSaysClose] {
-            if (label->text() != sendingText)
+            if (nameServer >= 0 ? !queryArrived(nameServer) : label->text() != sendingText)
                 return;
             watch->stop();
             std::puts("SENDING");
@@ -400,7 +461,9 @@ static int runProgramClosedDuringSend(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     if (argc == 2 && qstrcmp(argv[1], programClosedDuringSend) == 0)
-        return runProgramClosedDuringSend(argc, argv);
+        return runProgramClosedDuringSend(argc, argv, false);
+    if (argc == 2 && qstrcmp(argv[1], programClosedDuringLookup) == 0)
+        return runProgramClosedDuringSend(argc, argv, true);
     return runTestsInPrivateHome<TestSendOrder>(argc, argv);
 }
 

@@ -214,7 +214,7 @@ private slots:
             << QStringLiteral("Dobrý den,\n\nposíláme objednávku obojků (viz příloha).\n"
                               "Děkujeme a přejeme hezký den.\n\nJiří Řezníček\nFarma Žirava")
             << QList<QFSmtpClient::Attachment>{{QStringLiteral("objednavka.csv"), csv}}
-            << QStringList{"text/csv"};
+            << QStringList{"text/csv; charset=utf-8"};
 
         QTest::newRow("ascii subject, several recipients, no attachment")
             << QStringLiteral("objednavky@zirave-test.cz")
@@ -238,7 +238,7 @@ private slots:
             << QList<QFSmtpClient::Attachment>{{QStringLiteral("Objednávka č. 17.csv"), csv},
                                                {QStringLiteral("obrazek.bin"), allBytes},
                                                {QStringLiteral("prazdny.txt"), QByteArray()}}
-            << QStringList{"text/csv", "application/octet-stream", "text/plain"};
+            << QStringList{"text/csv; charset=utf-8", "application/octet-stream", "text/plain"};
     }
 
     void sendsMessage() {
@@ -281,6 +281,13 @@ private slots:
         QCOMPARE(messages.size(), 1);
         const QJsonObject m = messages.first();
         QVERIFY2(!m.contains("error"), qPrintable(m.value("error").toString()));
+        // A fully qualified name, or else the literal of the address that reached the server.
+        const QString ehlo = m.value("ehlo").toString();
+        QVERIFY2(ehlo == QLatin1String("[127.0.0.1]") ||
+                     QRegularExpression(QStringLiteral("^[A-Za-z0-9-]+(\\.[A-Za-z0-9-]+)+$"))
+                         .match(ehlo)
+                         .hasMatch(),
+                 qPrintable(ehlo));
         QCOMPARE(m.value("mail_from").toString(), MailFormat::extractAddress(from));
         QCOMPARE(jsonStrings(m.value("rcpt_tos")), recipients);
         QCOMPARE(jsonStrings(m.value("from_addresses")),
@@ -358,6 +365,13 @@ private slots:
             << "normal"
             << "localhost" << tls << from << to + ", refused@obojky-test.cz" << serverPassword
             << "server" << 10000 << 10000 << QStringList{"server odmítl adresu příjemce", "550"};
+        // The server's words without curl's label for them ("Weird server reply").
+        QTest::newRow("message refused after its data")
+            << "normal"
+            << "localhost" << tls << from << "rejected@obojky-test.cz" << serverPassword << "server"
+            << 10000 << 10000
+            << QStringList{"server zprávu nepřijal (odpověď serveru: 554 5.7.1 Message rejected "
+                           "as spam; kód 8)"};
         QTest::newRow("closed port")
             << "closed"
             << "localhost" << tls << from << to << serverPassword << "server" << 10000 << 10000
@@ -791,6 +805,34 @@ private slots:
         QVERIFY2(shape.match(QString::fromLatin1(first)).hasMatch(), first.constData());
     }
 
+    void greetingName_data() {
+        QTest::addColumn<QString>("canonicalName");
+        QTest::addColumn<QString>("localAddress");
+        QTest::addColumn<QByteArray>("expected");
+
+        QTest::newRow("qualified") << "Dispecink.Vernholt.example."
+                                   << "192.0.2.7" << QByteArray("dispecink.vernholt.example");
+        QTest::newRow("short name") << "vm"
+                                    << "192.0.2.7" << QByteArray("[192.0.2.7]");
+        QTest::newRow("every machine's name") << "localhost.localdomain"
+                                              << "192.0.2.7" << QByteArray("[192.0.2.7]");
+        QTest::newRow("address as name") << "192.0.2.7"
+                                         << "192.0.2.7" << QByteArray("[192.0.2.7]");
+        QTest::newRow("ipv6") << "vm"
+                              << "2001:db8::7" << QByteArray("[IPv6:2001:db8::7]");
+        QTest::newRow("ipv6 with zone") << "vm"
+                                        << "fe80::7%eth0" << QByteArray("[IPv6:fe80::7]");
+        QTest::newRow("nothing known") << "vm"
+                                       << "" << QByteArray();
+    }
+
+    void greetingName() {
+        QFETCH(QString, canonicalName);
+        QFETCH(QString, localAddress);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(MailFormat::greetingName(canonicalName, localAddress), expected);
+    }
+
     void attachmentHeaders() {
         QCOMPARE(MailFormat::attachmentDisposition(QStringLiteral("objednavka.csv")), QByteArray());
         QCOMPARE(MailFormat::attachmentDisposition(QStringLiteral("Objednávka č. 17.csv")),
@@ -798,7 +840,7 @@ private slots:
         QCOMPARE(MailFormat::sanitizeFileName(QStringLiteral("a\r\nb.csv")),
                  QStringLiteral("ab.csv"));
         QCOMPARE(MailFormat::contentTypeForFileName(QStringLiteral("OBJ.CSV")),
-                 QByteArray("text/csv"));
+                 QByteArray("text/csv; charset=UTF-8"));
         QCOMPARE(MailFormat::contentTypeForFileName(QStringLiteral("data")),
                  QByteArray("application/octet-stream"));
     }
