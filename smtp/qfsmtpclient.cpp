@@ -351,10 +351,17 @@ private:
     }
 
     // Non-zero ends the transfer: when asked to stop, or when the server has been silent too
-    // long. The stall clock starts with the first traffic; until then the connect limit applies.
+    // long. The stall clock starts with the first traffic, or once TLS is up, since Schannel
+    // reports no handshake traffic; until then the connect limit applies.
     static int progressCallback(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         auto *transfer = static_cast<Transfer *>(self);
-        const QElapsedTimer &silence = transfer->m_sinceTraffic;
+        QElapsedTimer &silence = transfer->m_sinceTraffic;
+        curl_off_t tlsUpAfter = 0;
+        if (!silence.isValid() &&
+            curl_easy_getinfo(transfer->m_easy, CURLINFO_APPCONNECT_TIME_T, &tlsUpAfter) ==
+                CURLE_OK &&
+            tlsUpAfter > 0)
+            silence.start();
         if (silence.isValid() && silence.hasExpired(transfer->m_job.stallTimeoutMs))
             transfer->m_stalled = true;
         if (!transfer->m_stalled && !transfer->m_control->stopped())

@@ -3,6 +3,10 @@
 
 Prints "READY <port> <certificate file>" when it listens on 127.0.0.1, then one line per event:
 "CONNECT", "CLOSE", "DATA" (a whole message is in, its reply not yet sent), "MESSAGE <json file>".
+The same lines go to events.log in the --dir folder, and the server ends when a file named stop
+appears there. With --spool DIR it starts a server for every file NAME.args put into DIR (a JSON
+list of arguments): a Windows test under Wine asks for its servers that way, since Wine does not
+start Linux programs reliably, and the server's paths may then be Windows paths of that prefix.
 A recipient with "refused" in its address is refused; a message to one with "rejected" in it is
 refused after its data. Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
 see: decoded headers, body text, attachments).
@@ -22,6 +26,7 @@ import os
 import ssl
 import subprocess
 import sys
+import time
 import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, TLSSetupException
@@ -30,8 +35,27 @@ from aiosmtpd.smtp import SMTP, AuthResult, TLSSetupException
 warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
 
 
+events = None
+
+
 def say(line):
     print(line, flush=True)
+    events.write(line + "\n")
+    events.flush()
+
+
+def local_path(path):
+    """A Windows path of the Wine prefix the test runs in (C:/users/...) as a Linux path."""
+    prefix = os.environ.get("WINEPREFIX")
+    if not prefix or len(path) < 3 or path[1] != ":" or path[2] not in "/\\":
+        return path
+    drive = os.path.realpath(os.path.join(prefix, "dosdevices", path[0].lower() + ":"))
+    return os.path.join(drive, path[3:].replace("\\", "/"))
+
+
+async def stop_when_asked(stop_file):
+    while not os.path.exists(stop_file):
+        await asyncio.sleep(0.1)
 
 
 def make_certificate(cert_dir, name):
@@ -182,11 +206,32 @@ async def serve(args):
         tls = ctx if args.mode == "silent-tls" else None
 
     server = await loop.create_server(factory, host="127.0.0.1", port=0, ssl=tls)
-    say("READY %d %s" % (server.sockets[0].getsockname()[1], os.path.abspath(cert)))
-    await server.serve_forever()
+    # The certificate as the caller names it, which may be a Windows path.
+    say("READY %d %s" % (server.sockets[0].getsockname()[1],
+                         args.cert_dir_given.rstrip("/\\") + "/" + os.path.basename(cert)))
+    stopping = asyncio.ensure_future(stop_when_asked(os.path.join(args.dir, "stop")))
+    serving = asyncio.ensure_future(server.serve_forever())
+    await asyncio.wait([stopping, serving], return_when=asyncio.FIRST_COMPLETED)
+
+
+def launch_from(spool):
+    """Starts a server for every request file that appears in spool, until killed."""
+    while True:
+        for name in sorted(os.listdir(spool)):
+            if name.endswith(".args"):
+                request = os.path.join(spool, name)
+                with open(request) as f:
+                    arguments = json.load(f)
+                os.remove(request)
+                subprocess.Popen([sys.executable, os.path.abspath(__file__)] + arguments,
+                                 stdout=subprocess.DEVNULL)
+        time.sleep(0.05)
 
 
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--spool":
+        launch_from(sys.argv[2])
+        return
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--dir", required=True, help="where received messages are written")
     p.add_argument("--cert-dir", required=True, help="where certificates are made and reused")
@@ -203,8 +248,14 @@ def main():
     p.add_argument("--data-delay", type=float, default=1.0,
                    help="seconds slow-data waits before accepting a message")
     args = p.parse_args()
+    windows_paths = local_path(args.cert_dir) != args.cert_dir
+    args.cert_dir_given = args.cert_dir if windows_paths else os.path.abspath(args.cert_dir)
+    args.dir = local_path(args.dir)
+    args.cert_dir = os.path.abspath(local_path(args.cert_dir))
     os.makedirs(args.dir, exist_ok=True)
     os.makedirs(args.cert_dir, exist_ok=True)
+    global events
+    events = open(os.path.join(args.dir, "events.log"), "a")
     logging.basicConfig(level=logging.ERROR, stream=sys.stderr)
     # A client refusing our certificate is what some tests want; keep other errors visible.
     logging.getLogger("mail.log").addFilter(

@@ -7,6 +7,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#ifdef Q_OS_WIN
+#include <winerror.h>
+#endif
+
 // Keeps everything the program and the tests write inside home, so that nothing reaches the real
 // user's database, settings or temporary files, and picks the headless platform. Windows ignores
 // HOME and the XDG variables: there Qt's test mode moves the standard locations and QSettings is
@@ -33,6 +38,15 @@ inline QByteArray withPlatformLineEnds(QByteArray text) {
     text.replace("\n", "\r\n");
 #endif
     return text;
+}
+
+// The system's reason when a file is to replace a directory that stands at its path.
+inline QString directoryInTheWayError() {
+#ifdef Q_OS_WIN
+    return qt_error_string(ERROR_ACCESS_DENIED);
+#else
+    return qt_error_string(EISDIR);
+#endif
 }
 
 // Runs a widget test class in a private temporary HOME, headless.

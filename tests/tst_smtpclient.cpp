@@ -21,36 +21,76 @@
 #include <QTextCodec>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 // The application asks for implicit TLS as SocketType(1).
 static_assert(QFSmtpClient::TlsSocket == 1);
 
 namespace {
 
+// The test server's certificate names localhost and 127.0.0.1; Schannel (curl 7.88) matches only
+// the names.
+#ifdef Q_OS_WIN
+const QString serverHost = QStringLiteral("localhost");
+#else
+const QString serverHost = QStringLiteral("127.0.0.1");
+#endif
+
+// Wine's Schannel takes any server certificate unless a CA file is given (Windows checks it
+// against the system's store), and it waits for the handshake of a server that speaks no TLS.
+bool underWine() {
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
 // A port on which nobody listens: bound but not listening, so nobody else gets it meanwhile.
 class ClosedPort {
 public:
     ClosedPort() {
+#ifdef Q_OS_WIN
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        using socklen_t = int;
+#endif
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
+        if (fd != invalid && ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
             ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
             port = ntohs(addr.sin_port);
     }
     ~ClosedPort() {
-        if (fd >= 0)
+#ifdef Q_OS_WIN
+        if (fd != invalid)
+            ::closesocket(fd);
+        WSACleanup();
+#else
+        if (fd != invalid)
             ::close(fd);
+#endif
     }
     int port = 0;
 
 private:
-    int fd = -1;
+#ifdef Q_OS_WIN
+    static constexpr SOCKET invalid = INVALID_SOCKET;
+    SOCKET fd = invalid;
+#else
+    static constexpr int invalid = -1;
+    int fd = invalid;
+#endif
 };
 
 // The longest time the event loop of this thread went without running a 10 ms timer.
@@ -150,7 +190,7 @@ private:
     QTemporaryDir work;
 
     QFSmtpClient *client(int port, QFSmtpClient::SocketType type = QFSmtpClient::TlsSocket) {
-        auto *c = new QFSmtpClient(QStringLiteral("127.0.0.1"), port, type);
+        auto *c = new QFSmtpClient(serverHost, port, type);
         c->mode = 1;
         c->params = {{QStringLiteral("login"), serverLogin},
                      {QStringLiteral("password"), serverPassword}};
@@ -182,10 +222,12 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(work.isValid());
+#ifndef Q_OS_WIN // a Linux program started under Wine is never seen to end
         QProcess probe;
         probe.start(QStringLiteral("/usr/bin/python3"), {"-c", "import aiosmtpd"});
         QVERIFY2(probe.waitForFinished(30000) && probe.exitCode() == 0,
                  "the tests need /usr/bin/python3 with python3-aiosmtpd and the openssl tool");
+#endif
     }
 
     void sendsMessage_data() {
@@ -269,7 +311,7 @@ private slots:
                  (QList<int>{QFSmtpClient::StatusConnecting, QFSmtpClient::StatusAuthenticating,
                              QFSmtpClient::StatusSending, QFSmtpClient::StatusSent}));
         QCOMPARE(out.texts.at(0),
-                 QStringLiteral("Připojování k serveru 127.0.0.1:%1 …").arg(server.port));
+                 QStringLiteral("Připojování k serveru %1:%2 …").arg(serverHost).arg(server.port));
         QCOMPARE(out.texts.at(1), QStringLiteral("Přihlašování k serveru …"));
         QCOMPARE(out.texts.at(2), QStringLiteral("Odesílání zprávy …"));
         QCOMPARE(out.texts.at(3), QStringLiteral("Zpráva byla odeslána."));
@@ -437,6 +479,10 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, password);
         QFETCH(QString, caFile);
+        if (caFile.isEmpty() && underWine())
+            QSKIP("under Wine, Schannel does not check a certificate against the system's store");
+        if (serverMode == "plain" && socketType == QFSmtpClient::TlsSocket && underWine())
+            QSKIP("under Wine, Schannel waits for a handshake that a plain server never sends");
         QFETCH(int, connectMs);
         QFETCH(int, stallMs);
         QFETCH(QStringList, expected);
