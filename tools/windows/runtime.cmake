@@ -1,6 +1,6 @@
-# What zirave.exe loads at run time on Windows, for the install rules and for running the tests
-# under Wine: the Qt libraries it links, the plugins Qt loads by name, libcurl and the compiler's
-# runtime.
+# What zirave.exe loads at run time on Windows, which the install rules put beside it: the Qt
+# libraries it links, the plugins Qt loads by name, libcurl and the compiler's runtime. The tests
+# under Wine run on these files too, unpacked from the ZIP.
 
 set(ZIRAVE_QT_LIBRARIES Core Gui Widgets Sql SerialPort)
 # Window system, the register's SQLite driver, the native look. The images are PNG, which Qt
