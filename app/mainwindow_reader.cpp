@@ -63,13 +63,13 @@ void MainWindow::onTimerTimeout() {
 void MainWindow::readyData() {
     const QByteArray chunk = m_readerPort.readAll();
     // A reply is complete only once the reader has fallen silent, so it is evaluated when the
-    // first chunk of the next one arrives.
-    if (ReaderProtocol::startsNewReply(m_replyGapTimer.elapsed())) {
+    // first chunk of the next one arrives. The pause is counted from this chunk's arrival, so
+    // that a slow filing does not shorten the next one.
+    if (ReaderProtocol::startsNewReply(m_replyGapTimer.restart())) {
         evaluateReply();
         m_replyBuffer.clear();
     }
     ReaderProtocol::appendToReply(m_replyBuffer, chunk);
-    m_replyGapTimer.restart();
 }
 
 void MainWindow::evaluateReply() {
