@@ -1,6 +1,7 @@
 #include "mailformat.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QUrl>
@@ -86,9 +87,7 @@ QString extractAddress(const QString &mailbox) {
     const QString trimmed = mailbox.trimmed();
     const int close = trimmed.lastIndexOf(QLatin1Char('>'));
     const int open = close < 0 ? -1 : trimmed.lastIndexOf(QLatin1Char('<'), close);
-    if (open >= 0)
-        return trimmed.mid(open + 1, close - open - 1).trimmed();
-    return trimmed;
+    return open < 0 ? trimmed : trimmed.mid(open + 1, close - open - 1).trimmed();
 }
 
 QString extractDisplayName(const QString &mailbox) {
@@ -140,12 +139,8 @@ QStringList splitAddressList(const QString &list) {
 bool isValidAddress(const QString &address) {
     static const QRegularExpression addrSpec(
         QStringLiteral("^[^\\s<>()\\[\\],;:\"@\\\\]+@[^\\s<>()\\[\\],;:\"@\\\\]+$"));
-    for (const QChar c : address) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return false;
-    }
-    return addrSpec.match(address).hasMatch() && !address.endsWith(QLatin1Char('.')) &&
-           !address.contains(QLatin1String("@."));
+    return withoutControls(address) == address && addrSpec.match(address).hasMatch() &&
+           !address.endsWith(QLatin1Char('.')) && !address.contains(QLatin1String("@."));
 }
 
 QByteArray encodeHeaderText(const QString &text, int firstLineUsed) {
@@ -210,19 +205,13 @@ QByteArray makeMessageId(const QString &fromAddress) {
 }
 
 QByteArray contentTypeForFileName(const QString &fileName) {
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
     // Our CSV files are UTF-8; without the charset a mail program takes them for US-ASCII.
-    if (suffix == QLatin1String("csv"))
-        return "text/csv; charset=UTF-8";
-    if (suffix == QLatin1String("txt"))
-        return "text/plain";
-    if (suffix == QLatin1String("pdf"))
-        return "application/pdf";
-    if (suffix == QLatin1String("xml"))
-        return "application/xml";
-    if (suffix == QLatin1String("json"))
-        return "application/json";
-    return "application/octet-stream";
+    static const QHash<QString, QByteArray> types = {{"csv", "text/csv; charset=UTF-8"},
+                                                     {"txt", "text/plain"},
+                                                     {"pdf", "application/pdf"},
+                                                     {"xml", "application/xml"},
+                                                     {"json", "application/json"}};
+    return types.value(QFileInfo(fileName).suffix().toLower(), "application/octet-stream");
 }
 
 QByteArray greetingName(const QString &canonicalName, const QString &localAddress) {

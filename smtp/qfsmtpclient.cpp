@@ -44,10 +44,6 @@ int timeoutOrDefault(int ms) {
     return ms <= 0 ? defaultTimeoutMs : qMax(ms, minimumTimeoutMs);
 }
 
-QString tr(const char *text) {
-    return QFSmtpClient::tr(text);
-}
-
 QString curlText(CURLcode code, const QString &detail) {
     const QString text = QString::fromUtf8(curl_easy_strerror(code));
     const QString more = detail.trimmed();
@@ -69,12 +65,6 @@ struct Job {
     int connectTimeoutMs = defaultTimeoutMs;
     int stallTimeoutMs = defaultTimeoutMs;
     QString caFile;
-};
-
-// What the lookup helper found, each part once it is known.
-struct Lookup {
-    std::optional<SystemNet::Addresses> addresses;
-    std::optional<QString> canonicalName;
 };
 
 // What the client's thread may do to a running send: stop it, which wakes the worker wherever it
@@ -101,27 +91,36 @@ public:
         m_multi = multi;
     }
 
-    // What a lookup on a helper thread found by the deadline; false after a stop. Our own name
-    // gets a second at most once the server is known: without it we greet with an address literal.
-    bool lookUp(const QByteArray &host, int port, Clock::time_point deadline, Lookup *found) {
+    // What a lookup on a helper thread found by the deadline; false after a stop. Our own name,
+    // looked up once per process, gets a second at most once the server is known: without it we
+    // greet with an address literal.
+    bool lookUp(const QByteArray &host, int port, Clock::time_point deadline,
+                std::optional<QList<SystemNet::Family>> *addresses, QString *ownName) {
         std::thread([self = shared_from_this(), host, port] {
-            self->report(&Lookup::addresses, SystemNet::lookUp(host, port));
-            self->report(&Lookup::canonicalName, SystemNet::canonicalHostName());
+            self->setAddresses(SystemNet::lookUp(host, port));
+            static const QString canonicalName = SystemNet::canonicalHostName();
+            self->setOwnName(canonicalName);
         }).detach();
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_until(lock, deadline, [this] { return m_stopped || m_lookup.addresses; });
+        m_changed.wait_until(lock, deadline, [this] { return m_stopped || m_addresses; });
         const Clock::time_point nameDeadline =
             std::min(deadline, Clock::now() + std::chrono::seconds(1));
-        m_changed.wait_until(lock, nameDeadline,
-                             [this] { return m_stopped || m_lookup.canonicalName; });
-        *found = m_lookup;
+        m_changed.wait_until(lock, nameDeadline, [this] { return m_stopped || m_ownName; });
+        *addresses = m_addresses;
+        *ownName = m_ownName.value_or(QString());
         return !m_stopped;
     }
 
 private:
-    template <typename Value> void report(std::optional<Value> Lookup::*part, const Value &value) {
+    void setAddresses(const QList<SystemNet::Family> &addresses) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_lookup.*part = value;
+        m_addresses = addresses;
+        m_changed.notify_all();
+    }
+
+    void setOwnName(const QString &name) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ownName = name;
         m_changed.notify_all();
     }
 
@@ -129,11 +128,15 @@ private:
     std::condition_variable m_changed;
     bool m_stopped = false;
     CURLM *m_multi = nullptr;
-    Lookup m_lookup;
+    // What the lookup helper found, each once it is known.
+    std::optional<QList<SystemNet::Family>> m_addresses;
+    std::optional<QString> m_ownName;
 };
 
 // One SMTP dialogue with curl's multi interface, run on the worker thread from start to end.
 class Transfer {
+    Q_DECLARE_TR_FUNCTIONS(QFSmtpClient)
+
 public:
     using Report = std::function<void(int stage, const QString &text)>;
 
@@ -159,10 +162,31 @@ public:
         m_report(
             QFSmtpClient::StatusConnecting,
             tr("Připojování k serveru %1:%2 …").arg(bracketedIfIpv6(m_job.server)).arg(m_job.port));
-        problem = route();
-        if (!problem.isEmpty())
-            return problem;
-        const CURLcode code = perform();
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::milliseconds(m_job.connectTimeoutMs);
+        std::optional<QList<SystemNet::Family>> addresses;
+        QString ownName;
+        if (!m_control->lookUp(m_host, m_job.port, deadline, &addresses, &ownName))
+            return failureText(CURLE_ABORTED_BY_CALLBACK);
+        if (!addresses)
+            return failureText(CURLE_OPERATION_TIMEDOUT,
+                               QStringLiteral("Resolving timed out after %1 milliseconds")
+                                   .arg(m_job.connectTimeoutMs));
+        if (addresses->isEmpty())
+            return failureText(CURLE_COULDNT_RESOLVE_HOST,
+                               QStringLiteral("Could not resolve host: ") + m_host);
+        // One address family at a time, each greeting with its own local address; the next
+        // family only when no connection came about.
+        CURLcode code = CURLE_COULDNT_CONNECT;
+        for (const SystemNet::Family &family : qAsConst(*addresses)) {
+            problem =
+                aim(family.servers, MailFormat::greetingName(ownName, family.local), deadline);
+            if (!problem.isEmpty())
+                return problem;
+            code = perform();
+            if (code != CURLE_COULDNT_CONNECT || m_control->stopped())
+                break;
+        }
         if (code == CURLE_OK)
             return QString();
         if (m_stalled)
@@ -237,8 +261,12 @@ private:
             long(type == QFSmtpClient::PlainSocket ? CURLUSESSL_NONE : CURLUSESSL_ALL));
         set(CURLOPT_SSL_VERIFYPEER, 1L);
         set(CURLOPT_SSL_VERIFYHOST, 2L);
-        if (type != QFSmtpClient::PlainSocket)
+        if (type != QFSmtpClient::PlainSocket) {
             set(CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+            // Schannel checks revocation and fails when the revocation servers cannot be
+            // reached, which many offices block; a certificate known to be revoked still fails.
+            set(CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
+        }
         if (!caBundle.isEmpty()) {
             curl_blob blob{caBundle.data(), size_t(caBundle.size()), CURL_BLOB_COPY};
             set(CURLOPT_CAINFO_BLOB, &blob);
@@ -252,14 +280,28 @@ private:
         // curl's waits inside one call (for the reply to the message, to QUIT) ask the progress
         // callback once a second whether to go on.
         set(CURLOPT_NOPROGRESS, 0L);
-        set(CURLOPT_SOCKOPTFUNCTION, &Transfer::socketOpened);
+        // The sockets curl has open, kept by the worker thread alone for the progress callback.
+        set(
+            CURLOPT_SOCKOPTFUNCTION, +[](void *self, curl_socket_t socket, curlsocktype) {
+                static_cast<Transfer *>(self)->m_sockets.insert(socket);
+                return int(CURL_SOCKOPT_OK);
+            });
         set(CURLOPT_SOCKOPTDATA, this);
-        set(CURLOPT_CLOSESOCKETFUNCTION, &Transfer::socketClosing);
+        set(
+            CURLOPT_CLOSESOCKETFUNCTION, +[](void *self, curl_socket_t socket) {
+                static_cast<Transfer *>(self)->m_sockets.remove(socket);
+                return SystemNet::closeSocket(socket);
+            });
         set(CURLOPT_CLOSESOCKETDATA, this);
         set(CURLOPT_XFERINFOFUNCTION, &Transfer::progressCallback);
         set(CURLOPT_XFERINFODATA, this);
         set(CURLOPT_VERBOSE, 1L);
-        set(CURLOPT_DEBUGFUNCTION, &Transfer::debugCallback);
+        set(
+            CURLOPT_DEBUGFUNCTION,
+            +[](CURL *, curl_infotype kind, char *data, size_t size, void *self) {
+                static_cast<Transfer *>(self)->onTraffic(kind, QByteArray(data, int(size)));
+                return 0;
+            });
         set(CURLOPT_DEBUGDATA, this);
         if (!m_job.login.isEmpty()) {
             set(CURLOPT_USERNAME, m_job.login.toUtf8().constData());
@@ -277,7 +319,12 @@ private:
         return setFailure();
     }
 
+    // Numbers are logged: they are the switches and limits, never a credential.
     template <typename Value> void set(CURLoption option, Value value) {
+        if constexpr (std::is_same_v<Value, long>) {
+            const curl_easyoption *known = curl_easy_option_by_id(option);
+            qCDebug(lcSmtp).noquote() << "curl:" << (known ? known->name : "?") << '=' << value;
+        }
         if (m_setResult == CURLE_OK)
             m_setResult = curl_easy_setopt(m_easy, option, value);
     }
@@ -288,37 +335,22 @@ private:
     }
 
     // curl takes our EHLO name from the URL before it looks up or connects, and that name may be
-    // the local address of the connection: so we look the server up first, within the connect
-    // limit, and hand curl the addresses found.
-    QString route() {
-        const Clock::time_point deadline =
-            Clock::now() + std::chrono::milliseconds(m_job.connectTimeoutMs);
-        Lookup lookup;
-        if (!m_control->lookUp(m_host, m_job.port, deadline, &lookup))
-            return failureText(CURLE_ABORTED_BY_CALLBACK);
-        if (!lookup.addresses)
-            return failureText(CURLE_OPERATION_TIMEDOUT,
-                               QStringLiteral("Resolving timed out after %1 milliseconds")
-                                   .arg(m_job.connectTimeoutMs));
-        QStringList addresses;
-        for (const QString &address : qAsConst(lookup.addresses->server))
-            addresses << bracketedIfIpv6(address);
-        if (addresses.isEmpty())
-            return failureText(CURLE_COULDNT_RESOLVE_HOST,
-                               QStringLiteral("Could not resolve host: ") + m_host);
+    // the local address of the connection: so curl gets the server's addresses from us, of one
+    // family only, and the name that goes with them.
+    QString aim(const QStringList &servers, QByteArray greeting, Clock::time_point deadline) {
         const QByteArray port = QByteArray::number(m_job.port);
         // curl never looks up an IPv6 literal, and an entry for one could not be read.
         if (!m_host.contains(':')) {
-            const QByteArray entry = m_host + ':' + port + ':' + addresses.join(',').toLatin1();
-            m_resolve = curl_slist_append(m_resolve, entry.constData());
+            curl_slist_free_all(m_resolve);
+            const QString list = servers.first().contains(QLatin1Char(':'))
+                                     ? '[' + servers.join(QStringLiteral("],[")) + ']'
+                                     : servers.join(QLatin1Char(','));
+            const QByteArray entry = m_host + ':' + port + ':' + list.toLatin1();
+            m_resolve = curl_slist_append(nullptr, entry.constData());
             set(CURLOPT_RESOLVE, m_resolve);
         }
-        QByteArray greeting = MailFormat::greetingName(lookup.canonicalName.value_or(QString()),
-                                                       lookup.addresses->local);
-        if (greeting.isEmpty())
-            greeting = "localhost";
-        const QByteArray url =
-            m_scheme + "://" + bracketedIfIpv6(m_host).toLatin1() + ':' + port + '/' + greeting;
+        const QByteArray url = m_scheme + "://" + bracketedIfIpv6(m_host).toLatin1() + ':' + port +
+                               '/' + (greeting.isEmpty() ? "localhost" : greeting);
         set(CURLOPT_URL, url.constData());
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -372,38 +404,14 @@ private:
         return 1;
     }
 
-    // The sockets curl has open, kept by the worker thread alone for the progress callback.
-    static int socketOpened(void *self, curl_socket_t socket, curlsocktype) {
-        static_cast<Transfer *>(self)->m_sockets.insert(socket);
-        return CURL_SOCKOPT_OK;
-    }
-
-    static int socketClosing(void *self, curl_socket_t socket) {
-        static_cast<Transfer *>(self)->m_sockets.remove(socket);
-        return SystemNet::closeSocket(socket);
-    }
-
-    static int debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *self) {
-        static_cast<Transfer *>(self)->onTraffic(type, QByteArray(data, int(size)));
-        return 0;
-    }
-
+    // Everything but curl's own remarks is traffic.
     void onTraffic(curl_infotype type, const QByteArray &data) {
-        switch (type) {
-        case CURLINFO_HEADER_IN:
-            m_dialogue.serverSaid(data);
-            break;
-        case CURLINFO_HEADER_OUT:
-            reach(m_dialogue.clientSaid(data.trimmed()));
-            break;
-        case CURLINFO_DATA_IN:
-        case CURLINFO_DATA_OUT:
-        case CURLINFO_SSL_DATA_IN:
-        case CURLINFO_SSL_DATA_OUT:
-            break;
-        default:
+        if (type == CURLINFO_TEXT)
             return;
-        }
+        if (type == CURLINFO_HEADER_IN)
+            m_dialogue.serverSaid(data);
+        else if (type == CURLINFO_HEADER_OUT)
+            reach(m_dialogue.clientSaid(data.trimmed()));
         m_sinceTraffic.start();
     }
 
@@ -527,24 +535,12 @@ void QFSmtpClient::setConnectTimeout(int ms) {
     d->job.connectTimeoutMs = timeoutOrDefault(ms);
 }
 
-int QFSmtpClient::connectTimeout() const {
-    return d->job.connectTimeoutMs;
-}
-
 void QFSmtpClient::setStallTimeout(int ms) {
     d->job.stallTimeoutMs = timeoutOrDefault(ms);
 }
 
-int QFSmtpClient::stallTimeout() const {
-    return d->job.stallTimeoutMs;
-}
-
 void QFSmtpClient::setCaFile(const QString &path) {
     d->job.caFile = path;
-}
-
-QString QFSmtpClient::caFile() const {
-    return d->job.caFile;
 }
 
 int QFSmtpClient::clientId() const {

@@ -61,13 +61,10 @@ public:
 
     // Limit for establishing the connection, TLS and login (ms; <= 0 means the default 30 s).
     void setConnectTimeout(int ms);
-    int connectTimeout() const;
     // The transfer fails when the server sends nothing for this long (ms; <= 0: default 30 s).
     void setStallTimeout(int ms);
-    int stallTimeout() const;
     // PEM file with certificates trusted in addition to the system's ones; empty for none.
     void setCaFile(const QString &path);
-    QString caFile() const;
 
     int clientId() const;
 

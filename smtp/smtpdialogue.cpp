@@ -2,22 +2,14 @@
 
 #include "qfsmtpclient.h"
 
+#include <QHash>
 #include <QList>
-#include <QLoggingCategory>
 
 #include <curl/curl.h>
 
 // Server replies and our commands (never the login exchange) for diagnosing a failing server:
 // enable with QT_LOGGING_RULES="zirave.smtp.debug=true".
 Q_LOGGING_CATEGORY(lcSmtp, "zirave.smtp", QtWarningMsg)
-
-namespace {
-
-QString tr(const char *text) {
-    return QFSmtpClient::tr(text);
-}
-
-} // namespace
 
 void SmtpDialogue::serverSaid(const QByteArray &lines) {
     for (QByteArray line : lines.split('\n')) {
@@ -27,7 +19,9 @@ void SmtpDialogue::serverSaid(const QByteArray &lines) {
         qCDebug(lcSmtp).noquote() << "S:" << QString::fromUtf8(line);
         if (m_quitting)
             continue;
-        m_lastReply = line;
+        // "250-" goes on in the next line, "250 " is the last one of the reply.
+        m_lastReply = m_replyGoesOn ? m_lastReply + ' ' + line : line;
+        m_replyGoesOn = line.size() > 3 && line.at(3) == '-';
         // 235 ends a successful login, 4xx/5xx a failed one.
         if (m_inAuthExchange &&
             (line.startsWith("235") || line.startsWith('4') || line.startsWith('5')))
@@ -83,41 +77,23 @@ QString SmtpDialogue::failureText(int curlCode, const QString &curlText, long re
         else
             reason = tr("server požadavek odmítl");
     } else {
-        switch (curlCode) {
-        case CURLE_COULDNT_RESOLVE_HOST:
-            reason = tr("server %1 nebyl nalezen").arg(server);
-            break;
-        case CURLE_COULDNT_CONNECT:
-            reason = tr("k serveru se nelze připojit");
-            break;
-        case CURLE_OPERATION_TIMEDOUT:
-            reason = tr("vypršel časový limit, server neodpovídá");
-            break;
-        case CURLE_SSL_CONNECT_ERROR:
-            reason = tr("nepodařilo se navázat šifrované spojení");
-            break;
-        case CURLE_PEER_FAILED_VERIFICATION:
-            reason = tr("certifikát serveru není důvěryhodný nebo nepatří tomuto serveru");
-            break;
-        case CURLE_SSL_CACERT_BADFILE:
-            reason = tr("soubor s certifikáty nelze použít");
-            break;
-        case CURLE_USE_SSL_FAILED:
-            reason = tr("server nenabízí šifrované spojení");
-            break;
-        case CURLE_LOGIN_DENIED:
-        case CURLE_AUTH_ERROR:
-            reason = tr("přihlášení k serveru se nezdařilo");
-            break;
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
-        case CURLE_GOT_NOTHING:
-            reason = tr("spojení se serverem bylo přerušeno");
-            break;
-        default:
-            reason = tr("chyba komunikace se serverem");
-            break;
-        }
+        static const QHash<int, const char *> reasons = {
+            {CURLE_COULDNT_RESOLVE_HOST, QT_TR_NOOP("server %1 nebyl nalezen")},
+            {CURLE_COULDNT_CONNECT, QT_TR_NOOP("k serveru se nelze připojit")},
+            {CURLE_OPERATION_TIMEDOUT, QT_TR_NOOP("vypršel časový limit, server neodpovídá")},
+            {CURLE_SSL_CONNECT_ERROR, QT_TR_NOOP("nepodařilo se navázat šifrované spojení")},
+            {CURLE_PEER_FAILED_VERIFICATION,
+             QT_TR_NOOP("certifikát serveru není důvěryhodný nebo nepatří tomuto serveru")},
+            {CURLE_SSL_CACERT_BADFILE, QT_TR_NOOP("soubor s certifikáty nelze použít")},
+            {CURLE_USE_SSL_FAILED, QT_TR_NOOP("server nenabízí šifrované spojení")},
+            {CURLE_LOGIN_DENIED, QT_TR_NOOP("přihlášení k serveru se nezdařilo")},
+            {CURLE_AUTH_ERROR, QT_TR_NOOP("přihlášení k serveru se nezdařilo")},
+            {CURLE_SEND_ERROR, QT_TR_NOOP("spojení se serverem bylo přerušeno")},
+            {CURLE_RECV_ERROR, QT_TR_NOOP("spojení se serverem bylo přerušeno")},
+            {CURLE_GOT_NOTHING, QT_TR_NOOP("spojení se serverem bylo přerušeno")}};
+        reason = tr(reasons.value(curlCode, QT_TR_NOOP("chyba komunikace se serverem")));
+        if (curlCode == CURLE_COULDNT_RESOLVE_HOST)
+            reason = reason.arg(server);
     }
     // The server's own words say more than curl's label for them.
     const QString details = responseCode >= 400 && !m_lastReply.isEmpty()

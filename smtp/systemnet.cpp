@@ -1,5 +1,10 @@
 #include "systemnet.h"
 
+#include <QHash>
+
+#include <algorithm>
+#include <mutex>
+
 #ifdef Q_OS_WIN
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -12,6 +17,9 @@
 namespace SystemNet {
 
 namespace {
+
+std::mutex testMutex;
+QHash<QByteArray, QStringList> testHosts;
 
 QString numericAddress(const sockaddr *address, socklen_t length) {
     char text[NI_MAXHOST] = {};
@@ -51,20 +59,36 @@ void shutDown(curl_socket_t socket) {
 #endif
 }
 
-Addresses lookUp(const QByteArray &host, int port) {
+QList<Family> lookUp(const QByteArray &host, int port) {
+    std::unique_lock<std::mutex> lock(testMutex);
+    const QStringList given = testHosts.value(host);
+    lock.unlock();
     addrinfo hints = {};
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    Addresses addresses;
-    if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
-        return addresses;
-    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
-        addresses.server << numericAddress(entry->ai_addr, socklen_t(entry->ai_addrlen));
-        if (addresses.local.isEmpty())
-            addresses.local = localAddressFor(*entry);
+    QList<Family> families;
+    for (const QString &name : given.isEmpty() ? QStringList{QString::fromLatin1(host)} : given) {
+        addrinfo *found = nullptr;
+        if (::getaddrinfo(name.toLatin1().constData(), QByteArray::number(port).constData(), &hints,
+                          &found) != 0)
+            continue;
+        for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
+            auto family = std::find_if(families.begin(), families.end(), [entry](const Family &f) {
+                return f.id == entry->ai_family;
+            });
+            if (family == families.end())
+                family = families.insert(families.end(), Family{entry->ai_family, {}, {}});
+            family->servers << numericAddress(entry->ai_addr, socklen_t(entry->ai_addrlen));
+            if (family->local.isEmpty())
+                family->local = localAddressFor(*entry);
+        }
+        ::freeaddrinfo(found);
     }
-    ::freeaddrinfo(found);
-    return addresses;
+    return families;
+}
+
+void setTestAddresses(const QByteArray &host, const QStringList &addresses) {
+    std::lock_guard<std::mutex> lock(testMutex);
+    testHosts.insert(host, addresses);
 }
 
 QString canonicalHostName() {

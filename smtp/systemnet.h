@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -10,15 +11,22 @@
 // POSIX differ. Windows needs WSAStartup() before any of this, which curl_global_init() has done.
 namespace SystemNet {
 
-struct Addresses {
-    QStringList server; // numeric, in the system's order; empty when the name is unknown
-    QString local;      // the local address that reaches the first reachable one
+// The addresses of one family (IPv4, IPv6), numeric, in the system's order, and the local address
+// that reaches the first reachable one (empty when none is).
+struct Family {
+    int id = 0;
+    QStringList servers;
+    QString local;
 };
 
-// The mail server's addresses and the local address a connection to it uses. Blocks for as long
-// as the system's name lookup takes, which nothing can interrupt: call it on a thread that nobody
-// waits for.
-Addresses lookUp(const QByteArray &host, int port);
+// The mail server's addresses by family, the family of the system's first address first; none
+// when the name is unknown. Blocks for as long as the system's name lookup takes, which nothing
+// can interrupt: call it on a thread that nobody waits for.
+QList<Family> lookUp(const QByteArray &host, int port);
+
+// For tests: the numeric addresses lookUp() gives for host instead of the system's; none to
+// forget them.
+void setTestAddresses(const QByteArray &host, const QStringList &addresses);
 
 // Our name as "hostname -f" finds it: the canonical name of the host name, else the host name.
 // May block like lookUp().

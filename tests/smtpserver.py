@@ -7,8 +7,8 @@ The same lines go to events.log in the --dir folder, and the server ends when a 
 appears there. With --spool DIR it starts a server for every file NAME.args put into DIR (a JSON
 list of arguments): a Windows test under Wine asks for its servers that way, since Wine does not
 start Linux programs reliably, and the server's paths may then be Windows paths of that prefix.
-A recipient with "refused" in its address is refused; a message to one with "rejected" in it is
-refused after its data. Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
+A recipient with "refused" in its address is refused, one with "explained" in it is refused in
+three reply lines; a message to one with "rejected" in it is refused after its data. Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
 see: decoded headers, body text, attachments).
 Run it with /usr/bin/python3 (needs Debian's python3-aiosmtpd).
 """
@@ -135,6 +135,9 @@ class Handler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if "refused" in address:
             return "550 5.1.1 Mailbox unavailable"
+        if "explained" in address:
+            return ("550-5.1.1 Mailbox unavailable,\r\n550-5.1.1 orders go to\r\n"
+                    "550 5.1.1 prodej@obojky-test.cz")
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
