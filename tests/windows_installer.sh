@@ -8,6 +8,8 @@
 set -eu
 
 build=$(cd "$1" && pwd)
+# Only what the installer installed may be found: a library missing from it must fail this test.
+unset WINEPATH
 export WINEPREFIX="$build/installer-prefix"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb=
@@ -52,10 +54,38 @@ until [ -f "$register" ] && xwininfo -root -tree 2>/dev/null | grep -q '"Zirave 
     [ "$tries" -le 60 ] || fail "no window \"Zirave 1.01\" with its register after 30 s"
     sleep 0.5
 done
+# While the program runs, the installer and the uninstaller change nothing and end non-zero. The
+# uninstaller runs in place (_?=), as the installer runs it: started plainly it hands over to a
+# copy of itself and ends at once with 0.
+state() {
+    find "$installed" "$menu" -printf '%p %s %T@\n' | sort
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zirave' \
+        /v UninstallString 2>/dev/null | grep UninstallString || echo "no uninstall entry"
+}
+before=$(state)
+if wine "$(ls "$build"/zirave-*-win64-setup.exe)" /S; then
+    fail "the installer ended with 0 while the program ran"
+fi
+# _?= takes the rest of the command line unquoted, which only cmd passes on as it is.
+printf '"C:\\Program Files\\Zirave\\Uninstall.exe" /S _?=C:\\Program Files\\Zirave\r\nexit /b %%errorlevel%%\r\n' \
+    >"$WINEPREFIX/uninstall-in-place.bat"
+if wine cmd /c "$(winepath -w "$WINEPREFIX/uninstall-in-place.bat")" >/dev/null; then
+    fail "the uninstaller ended with 0 while the program ran"
+fi
+[ "$(state)" = "$before" ] ||
+    fail "the installer or the uninstaller changed something while the program ran"
+
 # Closed as a user closes it, so that it stores its settings.
 wine taskkill /im zirave.exe >/dev/null 2>&1
 wineserver -w
 [ -f "$settings" ] || fail "the program stored no settings at $settings"
+
+# Installing over the installed version (the same package stands in for a newer one) uninstalls
+# it first, in place, and must go through that; the user's files stay.
+wine "$(ls "$build"/zirave-*-win64-setup.exe)" /S || fail "installing over the installed version failed"
+wineserver -w
+[ -f "$installed/zirave.exe" ] || fail "installing over the installed version left no zirave.exe"
+[ -f "$register" ] && [ -f "$settings" ] || fail "installing over the installed version lost user files"
 
 wine "C:\\Program Files\\Zirave\\Uninstall.exe" /S
 wineserver -w
