@@ -168,12 +168,9 @@ QByteArray encodeMailbox(const QString &mailbox, int firstLineUsed) {
 
 QByteArray encodeAddressList(const QString &list, int firstLineUsed) {
     QByteArray out;
-    for (const QString &mailbox : splitAddressList(list)) {
-        if (out.isEmpty())
-            out = encodeMailbox(mailbox, firstLineUsed);
-        else
-            out += ",\r\n " + encodeMailbox(mailbox, 1);
-    }
+    for (const QString &mailbox : splitAddressList(list))
+        out += out.isEmpty() ? encodeMailbox(mailbox, firstLineUsed)
+                             : ",\r\n " + encodeMailbox(mailbox, 1);
     return out;
 }
 

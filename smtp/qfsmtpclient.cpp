@@ -337,7 +337,8 @@ private:
     // curl takes our EHLO name from the URL before it looks up or connects, and that name may be
     // the local address of the connection: so curl gets the server's addresses from us, of one
     // family only, and the name that goes with them.
-    QString aim(const QStringList &servers, QByteArray greeting, Clock::time_point deadline) {
+    QString aim(const QStringList &servers, const QByteArray &greeting,
+                Clock::time_point deadline) {
         const QByteArray port = QByteArray::number(m_job.port);
         // curl never looks up an IPv6 literal, and an entry for one could not be read.
         if (!m_host.contains(':')) {
