@@ -576,6 +576,10 @@ void TestReader::endingWhileWaitingStopsLookingForTheReader() {
 
 // The simulator pulls the cable while the second tag lies on the reader.
 void TestReader::simulatorFilesTagsAcrossAnUnplug() {
+#ifdef Q_OS_WIN
+    QSKIP("the reader simulator is a Linux program, which Wine does not start reliably from a "
+          "Windows test; windows_installer reads through it");
+#endif
     const QString simulator = ZIRAVE_BINARY_DIR "/tools/readersim/zirave-reader-sim";
     if (!QFile::exists(simulator))
         QSKIP("the reader simulator is not built");
