@@ -76,7 +76,7 @@ windows:
 # The installer test plays the reader to the installed program with the reader simulator, a Linux
 # program.
 windows-test: windows $(WINSERIAL) reader-sim
-	ZIRAVE_READER_SIM=$(CURDIR)/$(BUILD_DIR)/tools/readersim/zirave-reader-sim \
+	ZIRAVE_READER_SIM=$(abspath $(BUILD_DIR))/tools/readersim/zirave-reader-sim \
 		tools/windows/run-tests $(WINDOWS_DIR)
 
 # Configured only when it is not yet, so that a build with other options stays as it is.
