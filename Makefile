@@ -11,10 +11,16 @@ WERROR ?= OFF
 WINDOWS_DIR ?= build-windows
 # The prebuilt Windows toolchain (Qt, SQLite, libcurl); tools/windows/build-toolchain makes one.
 ZIRAVE_WIN_TOOLCHAIN ?= $(CURDIR)/../shared/windows/zirave-win64-toolchain.tar.xz
-WINDOWS_DEPS = g++-mingw-w64-x86-64-posix nsis wine wine64 xz-utils x11-utils
+WINDOWS_DEPS = g++-mingw-w64-x86-64-posix nsis wine wine64 xz-utils x11-utils xdotool
+# What lets Qt's serial port work on a pseudo-terminal under Wine 8.0, for the reader tests:
+# ../shared/windows/serial/README.md says why and how.
+ZIRAVE_WIN_SERIAL ?= $(CURDIR)/../shared/windows/serial
+WINSERIAL_DIR = $(WINDOWS_DIR)/winserial
+WINSERIAL = $(WINSERIAL_DIR)/ptyshim.so $(WINSERIAL_DIR)/winserial_hook.dll \
+	$(WINSERIAL_DIR)/winserial_run.exe
 
 .PHONY: all deps configure build run test package bench sanitize format-check windows \
-	windows-test clean
+	windows-test reader-sim clean
 
 all: build
 
@@ -67,8 +73,32 @@ windows:
 	cmake --build $(WINDOWS_DIR)
 	cd $(WINDOWS_DIR) && cpack
 
-windows-test: windows
-	tools/windows/run-tests $(WINDOWS_DIR)
+# The installer test plays the reader to the installed program with the reader simulator, a Linux
+# program.
+windows-test: windows $(WINSERIAL) reader-sim
+	ZIRAVE_READER_SIM=$(abspath $(BUILD_DIR))/tools/readersim/zirave-reader-sim \
+		tools/windows/run-tests $(WINDOWS_DIR)
+
+# Configured only when it is not yet, so that a build with other options stays as it is.
+reader-sim: deps
+	@[ -f $(BUILD_DIR)/CMakeCache.txt ] || $(MAKE) --no-print-directory configure
+	cmake --build $(BUILD_DIR) --target zirave-reader-sim
+
+$(WINSERIAL_DIR)/ptyshim.so: $(ZIRAVE_WIN_SERIAL)/ptyshim.c
+	@mkdir -p $(@D)
+	gcc -O2 -Wall -shared -fPIC -o $@ $< -ldl
+$(WINSERIAL_DIR)/winserial_hook.dll: $(ZIRAVE_WIN_SERIAL)/winserial_hook.c
+	@mkdir -p $(@D)
+	x86_64-w64-mingw32-gcc-posix -O2 -Wall -shared -o $@ $<
+$(WINSERIAL_DIR)/winserial_run.exe: $(ZIRAVE_WIN_SERIAL)/winserial_run.c
+	@mkdir -p $(@D)
+	x86_64-w64-mingw32-gcc-posix -O2 -Wall -municode -o $@ $<
+$(ZIRAVE_WIN_SERIAL)/%.c:
+	@echo "No $@." >&2
+	@echo "The reader tests under Wine need ../shared/windows/serial beside the checkout, or the" >&2
+	@echo "folder with ptyshim.c, winserial_hook.c and winserial_run.c named by" >&2
+	@echo "ZIRAVE_WIN_SERIAL=/path/to/serial." >&2
+	@exit 1
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(WINDOWS_DIR)

@@ -5,7 +5,12 @@
 #include <QString>
 
 #ifdef Q_OS_WIN
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPort>
+#include <QTest>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -27,11 +32,13 @@ inline QByteArray tagReply(quint32 code) {
 #ifdef Q_OS_WIN
 // Windows has no pseudo-terminals: the line is a pair of null-modem COM ports (virtual or wired)
 // named in ZIRAVE_TEST_COM_PORTS as "PROGRAM,READER", e.g. "COM7,COM8". The program opens the
-// first, the test plays the reader at the second. A COM port cannot be unplugged or put behind a
-// link by a test.
+// first, the test plays the reader at the second. Under Wine the cable between them is laid by
+// tests/nullmodem.py, asked through the folder in ZIRAVE_TEST_SERIAL_SPOOL: each pair is a new
+// cable, which can be pulled, and whose program end can be put behind a further registered port
+// as behind a link. A pair of real ports can do neither.
 class PtyPair {
 public:
-    static constexpr bool canUnplug = false;
+    static bool canUnplug() { return !qEnvironmentVariableIsEmpty("ZIRAVE_TEST_SERIAL_SPOOL"); }
     static constexpr const char *unavailable =
         "no pair of null-modem COM ports named in ZIRAVE_TEST_COM_PORTS (e.g. COM7,COM8)";
 
@@ -39,11 +46,29 @@ public:
         const QStringList ports = qEnvironmentVariable("ZIRAVE_TEST_COM_PORTS").split(',');
         if (ports.size() != 2)
             return;
+        if (canUnplug()) {
+            m_line = ask({{"do", "plug"},
+                          {"program", ports.at(0).trimmed().toLower()},
+                          {"reader", ports.at(1).trimmed().toLower()}})
+                         .value("line")
+                         .toInt();
+            if (m_line == 0)
+                return;
+        }
         m_reader.setPortName(ports.at(1).trimmed());
         m_reader.setBaudRate(QSerialPort::Baud9600);
         if (m_reader.open(QIODevice::ReadWrite))
             m_slavePath = "\\\\.\\" + ports.at(0).trimmed();
+        else
+            qWarning("%s: %s", qPrintable(m_reader.portName()), qPrintable(m_reader.errorString()));
     }
+    ~PtyPair() {
+        m_reader.close();
+        if (m_line != 0)
+            ask({{"do", "remove"}, {"line", m_line}});
+    }
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
 
     bool isValid() const { return m_reader.isOpen() && !m_slavePath.isEmpty(); }
     QString slavePath() const { return m_slavePath; }
@@ -57,12 +82,60 @@ public:
         return m_reader.readAll();
     }
 
-    void closeMaster() { m_reader.close(); }
-    bool linkAt(const QString &) const { return false; }
-    bool watchOpens() { return false; }
-    bool openedSinceWatch() { return false; }
+    // Pulls the reader's plug: the program's port goes away, and with it every link to it.
+    void closeMaster() {
+        m_reader.close();
+        if (m_line != 0)
+            ask({{"do", "unplug"}, {"line", m_line}});
+    }
+
+    // Puts the program's end also behind the registered port at location (\\.\COM9).
+    bool linkAt(const QString &location) const {
+        return m_line != 0 && !ask({{"do", "link"},
+                                    {"line", m_line},
+                                    {"name", location.section('\\', -1).toLower()}})
+                                   .contains("error");
+    }
+
+    bool watchOpens() {
+        return m_line != 0 && !ask({{"do", "watch"}, {"line", m_line}}).contains("error");
+    }
+    bool openedSinceWatch() {
+        return m_line != 0 && ask({{"do", "opened"}, {"line", m_line}}).value("opened").toBool();
+    }
 
 private:
+    // One request to tests/nullmodem.py and its answer; the window goes on meanwhile.
+    static QJsonObject ask(const QJsonObject &request) {
+        const QJsonObject answer = exchange(request);
+        if (answer.contains("error"))
+            qWarning("tests/nullmodem.py: %s", qPrintable(answer.value("error").toString()));
+        return answer;
+    }
+    static QJsonObject exchange(const QJsonObject &request) {
+        static int serial = 0;
+        const QString name =
+            qEnvironmentVariable("ZIRAVE_TEST_SERIAL_SPOOL") +
+            QStringLiteral("/%1-%2").arg(QCoreApplication::applicationPid()).arg(++serial);
+        QFile file(name + ".part");
+        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(request).toJson()) < 0)
+            return {{"error", file.errorString()}};
+        file.close();
+        if (!file.rename(name + ".req"))
+            return {{"error", file.errorString()}};
+        QFile answer(name + ".done");
+        QDeadlineTimer deadline(10000);
+        while (!answer.open(QIODevice::ReadOnly)) {
+            if (deadline.hasExpired())
+                return {{"error", "no answer"}};
+            QTest::qWait(1);
+        }
+        const QJsonObject result = QJsonDocument::fromJson(answer.readAll()).object();
+        answer.remove();
+        return result;
+    }
+
+    int m_line = 0;
     QSerialPort m_reader;
     QString m_slavePath;
 };
@@ -71,7 +144,7 @@ private:
 // test plays the reader at the master.
 class PtyPair {
 public:
-    static constexpr bool canUnplug = true;
+    static bool canUnplug() { return true; }
     static constexpr const char *unavailable = "no pseudo-terminal";
 
     PtyPair() {

@@ -87,6 +87,48 @@ wineserver -w
 [ -f "$installed/zirave.exe" ] || fail "installing over the installed version left no zirave.exe"
 [ -f "$register" ] && [ -f "$settings" ] || fail "installing over the installed version lost user files"
 
+# The installed program reads two tags into its register from the reader simulator, a Linux
+# program on a pseudo-terminal behind the registered port COM5 (ZIRAVE_READER_SIM names it; `make
+# windows-test` builds it). Wine 8.0 needs ptyshim.so and winserial_run.exe for that (see
+# tools/windows/run-tests); nothing else is loaded from outside the installation. Recording and
+# the port come from the stored settings; the rest is what a dispatcher does: "Zahájit čtení" (the
+# fourth stop of the window's tab order) and 1 as the first collar number.
+simulator=${ZIRAVE_READER_SIM:-}
+[ -x "$simulator" ] || fail "no reader simulator in ZIRAVE_READER_SIM (make windows-test builds one)"
+ports=$build/installer-ports
+rm -rf "$ports"
+mkdir -p "$ports"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$ports/com5" /f >/dev/null
+wineserver -w
+sed -i -e '/^record=/d' -e '/^com_port=/d' -e 's/^\[General\]/&\nrecord=true\ncom_port=\\\\\\\\.\\\\COM5/' \
+    "$settings"
+# Bounded, so that it ends even when this test does not get to end it.
+timeout 60 "$simulator" --link "$ports/com5" --gap 0.3 1001:0.6 1002:0.6 >/dev/null &
+reader=$!
+LD_PRELOAD="$build/winserial/ptyshim.so" wine "$build/winserial/winserial_run.exe" \
+    "C:\\Program Files\\Zirave\\zirave.exe" >/dev/null 2>&1 &
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Zirave 1.01$' | head -n 1)
+[ -n "$window" ] || fail "no window \"Zirave 1.01\" for the reading after 30 s"
+xdotool windowfocus --sync "$window" key --delay 50 Tab Tab Tab space
+question=$(timeout 30 xdotool search --sync --onlyvisible --name '^Zirave$' | head -n 1)
+[ -n "$question" ] || fail "no question for the first collar number after 30 s"
+xdotool windowfocus --sync "$question" type 1
+xdotool key Return
+filed() {
+    /usr/bin/python3 -c 'import sqlite3, sys
+for row in sqlite3.connect(sys.argv[1]).execute("select obojek, eid from obojky order by obojek"):
+    print(*row)' "$register" 2>/dev/null
+}
+tries=0
+until [ "$(filed)" = "$(printf '1 1001\n2 1002')" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 60 ] || fail "the program did not file tags 1001 and 1002 in 30 s; it filed: $(filed)"
+    sleep 0.5
+done
+wine taskkill /im zirave.exe >/dev/null 2>&1
+wineserver -w
+kill "$reader"
+
 wine "C:\\Program Files\\Zirave\\Uninstall.exe" /S
 wineserver -w
 # The uninstaller runs on from a copy of itself; wait for it to remove the program.
