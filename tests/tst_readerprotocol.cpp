@@ -10,7 +10,6 @@ class TestReaderProtocol : public QObject {
 private slots:
     void tagCode_data();
     void tagCode();
-    void replyEndsOnlyAfterMoreThan100Ms();
     void replyBufferKeepsNoMoreThanATagNeeds();
     void onlyErrorsOfAVanishedDeviceLoseTheReader();
     void slowReopeningsAreSpaced();
@@ -39,12 +38,6 @@ void TestReaderProtocol::tagCode() {
     QCOMPARE(code.has_value(), !eid.isNull());
     if (code)
         QCOMPARE(ReaderProtocol::eidText(*code), eid);
-}
-
-void TestReaderProtocol::replyEndsOnlyAfterMoreThan100Ms() {
-    QVERIFY(!ReaderProtocol::startsNewReply(0));
-    QVERIFY(!ReaderProtocol::startsNewReply(100));
-    QVERIFY(ReaderProtocol::startsNewReply(101));
 }
 
 void TestReaderProtocol::replyBufferKeepsNoMoreThanATagNeeds() {
