@@ -11,7 +11,6 @@ private slots:
     void tagCode_data();
     void tagCode();
     void replyBufferKeepsNoMoreThanATagNeeds();
-    void onlyErrorsOfAVanishedDeviceLoseTheReader();
     void slowReopeningsAreSpaced();
 };
 
@@ -52,15 +51,6 @@ void TestReaderProtocol::replyBufferKeepsNoMoreThanATagNeeds() {
         ReaderProtocol::appendToReply(reply, tag);
     QCOMPARE(reply.size(), ReaderProtocol::tagReplyLength + 1);
     QVERIFY(!ReaderProtocol::tagCode(reply));
-}
-
-void TestReaderProtocol::onlyErrorsOfAVanishedDeviceLoseTheReader() {
-    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::ResourceError));
-    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::ReadError));
-    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::WriteError));
-    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::ParityError));
-    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::FramingError));
-    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::TimeoutError));
 }
 
 // Attempts keep to about a tenth of the time, resting at most 30 s.
