@@ -108,12 +108,11 @@ void MainWindow::readyData() {
 // Bytes that reached the system while the window was busy have not been handled yet, but they
 // came before the silence that is about to end the reply: they belong to it.
 void MainWindow::takeInArrivedBytes() {
-    // On Windows the first call may only report a read that was already handled; the next one
-    // takes in what has arrived since. A line that never falls silent is not waited out.
-    for (int round = 0;
-         round < 4 && m_readingState == ReadingState::Reading && m_readerPort.waitForReadyRead(0);
-         ++round) {
-    }
+    // A few rounds, not one: on Windows the first may only report a read handled before, and the
+    // next may only start the read of what has arrived. A line that never falls silent is not
+    // waited out.
+    for (int round = 0; round < 3 && m_readingState == ReadingState::Reading; ++round)
+        m_readerPort.waitForReadyRead(0);
 }
 
 void MainWindow::onReplyEnded() {

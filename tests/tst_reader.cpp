@@ -246,9 +246,8 @@ void TestReader::waitIdleTicks(int count) {
 // of the last run is selected once it comes, and the port of a reading stays while it is gone.
 void TestReader::portListFollowsTheSystem() {
     const QString bridge = QDir::tempPath() + "/zirave-bridge";
-    PtyPair stored;
-    QVERIFY(stored.isValid());
-    AppSettings().setValue("com_port", stored.slavePath());
+    const QString stored = "/dev/zirave-stored";
+    AppSettings().setValue("com_port", stored);
     PortWatcher::systemPorts = scanFakePorts;
     setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyA", m_pty->slavePath())});
     openWindow({" ", bridge});
@@ -256,7 +255,7 @@ void TestReader::portListFollowsTheSystem() {
     QCOMPARE(m_com->currentText(), QString("ttyA"));
     startReading(false);
 
-    setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyB", stored.slavePath()),
+    setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyB", stored),
                   plainPort("ttyC", "/dev/zirave-c")});
     QFile file(bridge);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -267,8 +266,7 @@ void TestReader::portListFollowsTheSystem() {
 
     m_read->click();
     QVERIFY(file.remove());
-    const int scans =
-        setFakePorts({plainPort("ttyC", "/dev/zirave-c"), plainPort("ttyB", stored.slavePath())});
+    const int scans = setFakePorts({plainPort("ttyC", "/dev/zirave-c"), plainPort("ttyB", stored)});
     QTRY_COMPARE(itemTexts(m_com), QStringList({"ttyB", "ttyC"}));
     QCOMPARE(m_com->currentText(), QString("ttyB"));
     waitForScansAfter(scans);
@@ -679,9 +677,11 @@ void TestReader::portErrorsOfAVanishedDeviceLoseTheReader() {
 // another port.
 void TestReader::lostReaderIsWaitedForAndNumberingGoesOn() {
     SKIP_UNLESS_THE_LINE_CAN_BE_UNPLUGGED();
-    PtyPair other;
+    const QString other = QDir::tempPath() + "/zirave-other";
+    QFile otherPort(other);
+    QVERIFY(otherPort.open(QIODevice::WriteOnly));
     QVERIFY(m_pty->linkAt(readerLink()));
-    openWindow({readerLink(), other.slavePath()});
+    openWindow({readerLink(), other});
     m_com->setCurrentIndex(m_com->findData(readerLink()));
     startReading(true, "10");
     send({{0, tagReply(77)}});
@@ -698,7 +698,7 @@ void TestReader::lostReaderIsWaitedForAndNumberingGoesOn() {
     QTRY_COMPARE(m_label->text(), waitingForReader);
     QCOMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
     QCOMPARE(m_read->text(), QString("Ukončit čtení"));
-    m_com->setCurrentIndex(m_com->findData(other.slavePath()));
+    m_com->setCurrentIndex(m_com->findData(other));
     // A port left open would report read errors as fast as it can.
     const qint64 before = cpuTimeMs();
     QTest::qWait(500);
