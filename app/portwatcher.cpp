@@ -3,6 +3,10 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 namespace {
 QList<PortDescription> scanSystemPorts() {
     QList<PortDescription> ports;
@@ -18,12 +22,27 @@ QList<PortDescription> scanSystemPorts() {
     return ports;
 }
 
+// Whether something is there at a path named in the settings. On Windows a port's name, plain or
+// as \\.\COM9, is no file: it is looked up among the system's device names.
+bool extraPathExists(const QString &path) {
+#ifdef Q_OS_WIN
+    const QString device = path.startsWith(QLatin1String("\\\\.\\")) ? path.mid(4) : path;
+    if (!device.isEmpty() && !device.contains('\\') && !device.contains('/') &&
+        !device.contains(':')) {
+        wchar_t target[MAX_PATH];
+        return QueryDosDeviceW(reinterpret_cast<const wchar_t *>(device.utf16()), target,
+                               MAX_PATH) != 0;
+    }
+#endif
+    return QFileInfo::exists(path);
+}
+
 // The system does not list pseudo-terminals or serial-over-network bridges, so such a reader
 // can only be reached through a path named in the settings; it is listed while it is there.
 QList<PortDescription> scanPorts(PortWatcher::Scan systemPorts, const QStringList &extraPaths) {
     QList<PortDescription> ports = systemPorts();
     for (const QString &path : extraPaths) {
-        if (QFileInfo::exists(path))
+        if (extraPathExists(path))
             ports << plainPort(path, path);
     }
     return ports;
