@@ -2,7 +2,11 @@
 #include "ui_mainwindow.h"
 
 #include "mysqlquerymodel.h"
+#include "portwatcher.h"
 #include "qmysortfilterproxymodel.h"
+
+#include "appsettings.h"
+#include "readerprotocol.h"
 
 #include <QDir>
 #include <QHeaderView>
@@ -18,6 +22,7 @@ const char createRegisterStatement[] =
     "create table IF NOT EXISTS obojky (id integer primary key AUTOINCREMENT, obojek integer not "
     "null unique, eid varchar(60))";
 constexpr int pollIntervalMs = 300;
+constexpr int portScanIntervalMs = 1000;
 // Another process may hold the register locked (a backup, a shell); every statement waits this
 // long for it on the GUI thread before it fails, instead of SQLite's default of 5 s.
 const char databaseConnectOptions[] = "QSQLITE_BUSY_TIMEOUT=200";
@@ -49,17 +54,41 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_ui->send, &QPushButton::clicked, this, &MainWindow::sendEmail);
     connect(&m_pollTimer, &QTimer::timeout, this, &MainWindow::onTimerTimeout);
     m_pollTimer.start(pollIntervalMs);
+    m_replyEndTimer.setSingleShot(true);
+    m_replyEndTimer.setTimerType(Qt::PreciseTimer);
+    m_replyEndTimer.setInterval(int(ReaderProtocol::replyGapMs) + 1);
+    connect(&m_replyEndTimer, &QTimer::timeout, this, &MainWindow::onReplyEnded);
 
+    // The system does not list pseudo-terminals or serial-over-network bridges, so such a reader
+    // can only be reached through a path named in the settings.
+    QStringList extraPaths;
+    const QStringList extraPorts = AppSettings().value("extra_ports").toStringList();
+    for (const QString &entry : extraPorts) {
+        if (!entry.trimmed().isEmpty())
+            extraPaths << entry.trimmed();
+    }
+    m_portWatcher = new PortWatcher(extraPaths, this);
     listSerialPorts();
+    // A child, so that it can be found by its name like the widgets.
+    m_readerPort.setParent(this);
+    m_readerPort.setObjectName("readerPort");
     connect(&m_readerPort, &QSerialPort::readyRead, this, &MainWindow::readyData);
     connect(&m_readerPort, &QSerialPort::errorOccurred, this, &MainWindow::handleReaderPortError);
+    connect(m_ui->com, QOverload<int>::of(&QComboBox::activated), this,
+            [this] { m_portChosenByUser = true; });
 
     openDatabase();
     refreshTable(QString());
     loadSettings();
+
+    connect(m_portWatcher, &PortWatcher::portsFound, this, &MainWindow::applyFoundPorts);
+    m_portWatcher->start(portScanIntervalMs);
 }
 
 MainWindow::~MainWindow() {
+    // A tag whose reply has just ended is filed before the window goes.
+    if (m_readingState != ReadingState::Idle)
+        endReading();
     saveSettings();
 
     const QString connectionName = m_database->connectionName();

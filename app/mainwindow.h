@@ -1,7 +1,8 @@
 #pragma once
 
+#include "portlist.h"
+
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QString>
@@ -10,6 +11,7 @@
 class QSqlDatabase;
 class MySqlQueryModel;
 class QMySortFilterProxyModel;
+class PortWatcher;
 
 namespace Ui {
 class MainWindow;
@@ -52,12 +54,18 @@ private:
 
     // Reader link
     void listSerialPorts();
+    void applyFoundPorts(const QList<PortDescription> &found);
+    PortDescription describePort(const QString &systemLocation) const;
+    void followLostReader();
     void handleReaderPortError(QSerialPort::SerialPortError error);
     bool openReaderPort(const QString &systemLocation);
     void endReading();
     void loseReader();
     void tryReopenReaderPort();
-    void evaluateReply();
+    void takeInArrivedBytes();
+    void onReplyEnded();
+    void finishReply();
+    void evaluateReply(const QByteArray &reply);
     // Returns why the tag could not be filed, or an empty text.
     QString fileTag(quint32 code);
     QString collarNumbersExhaustedText() const;
@@ -80,17 +88,31 @@ private:
     // meanwhile: a reader that goes away is waited for with the port closed.
     enum class ReadingState { Idle, Reading, WaitingForReader };
     ReadingState m_readingState = ReadingState::Idle;
-    // The port the reading was started on, where a lost reader is looked for again.
+    // The port the reading was started on, where a lost reader is looked for again, and the
+    // device the system had behind it, by which the reader is known under another name.
     QString m_readerLocation;
+    PortDescription m_readerPortDescription;
+    // The ports there were when the reader was lost: the reader comes back as a new one.
+    QStringList m_locationsAtLoss;
     int m_reopenTicksToRest = 0;
+    int m_ticksWithPollUnwritten = 0;
     QSerialPort m_readerPort;
     QByteArray m_replyBuffer;
     int m_nextCollarNumber = 0;
     QTimer m_pollTimer;
-    QElapsedTimer m_replyGapTimer;
+    // Runs from the last chunk of a reply: the reader marks the end of a reply only by falling
+    // silent.
+    QTimer m_replyEndTimer;
     // Set once the largest collar number has been filed or found taken; nothing more is filed
     // until reading starts anew.
     bool m_collarNumbersExhausted = false;
+
+    // The port list follows the ports the system has.
+    PortWatcher *m_portWatcher = nullptr;
+    QList<PortDescription> m_foundPorts;
+    // The port of the last run, selected once it appears unless the user has chosen one since.
+    QString m_storedPortLocation;
+    bool m_portChosenByUser = false;
 
     // Why the register could not be opened, told to the user once the window is shown.
     QString m_databaseError;

@@ -1,17 +1,18 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "appsettings.h"
+#include "portwatcher.h"
 #include "readerprotocol.h"
 
+#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QSerialPortInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <limits>
+#include <utility>
 
 namespace {
 const char tagFiledQuery[] = "select id from obojky where eid=";
@@ -32,18 +33,47 @@ const char fileTagStatement[] = "insert into obojky(obojek,eid) values (?,?)";
 
 void MainWindow::listSerialPorts() {
     m_ui->com->clear();
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
-        m_ui->com->insertItem(m_ui->com->count(), port.portName(), port.systemLocation());
+    applyFoundPorts(m_portWatcher->scanNow());
+}
 
-    // The system does not list pseudo-terminals or serial-over-network bridges, so such a reader
-    // can only be reached through a path named in the settings.
-    const QStringList extraPorts = AppSettings().value("extra_ports").toStringList();
-    for (const QString &entry : extraPorts) {
-        const QString path = entry.trimmed();
-        if (!path.isEmpty())
-            m_ui->com->insertItem(m_ui->com->count(), path, path);
+// Ports that appeared are added at the end and those that vanished are taken out, so that the
+// others keep their places and the selection stays on its port; the port of a reading stays.
+void MainWindow::applyFoundPorts(const QList<PortDescription> &found) {
+    QStringList listed;
+    for (int index = 0; index < m_ui->com->count(); ++index)
+        listed << m_ui->com->itemData(index).toString();
+    const QString inUse = m_readingState == ReadingState::Idle ? QString() : m_readerLocation;
+    const PortList::Change change = PortList::compare(listed, found, inUse);
+    for (const QString &location : change.removed)
+        m_ui->com->removeItem(m_ui->com->findData(location));
+    for (const PortDescription &port : change.added) {
+        m_ui->com->addItem(port.name, port.location);
+        if (port.location == m_storedPortLocation && !m_portChosenByUser)
+            m_ui->com->setCurrentIndex(m_ui->com->count() - 1);
     }
+    m_foundPorts = found;
+    if (m_readingState == ReadingState::WaitingForReader)
+        followLostReader();
+}
+
+PortDescription MainWindow::describePort(const QString &systemLocation) const {
+    for (const PortDescription &port : m_foundPorts) {
+        if (port.location == systemLocation)
+            return port;
+    }
+    return plainPort(systemLocation, systemLocation);
+}
+
+// A USB adapter plugged into another socket often comes back under another name (on Windows
+// always, when it has no serial number).
+void MainWindow::followLostReader() {
+    const std::optional<QString> moved =
+        PortList::followedLocation(m_readerPortDescription, m_locationsAtLoss, m_foundPorts);
+    if (!moved || *moved == m_readerLocation)
+        return;
+    m_readerLocation = *moved;
+    m_ui->com->setCurrentIndex(m_ui->com->findData(*moved));
+    m_reopenTicksToRest = 0;
 }
 
 void MainWindow::onTimerTimeout() {
@@ -52,6 +82,13 @@ void MainWindow::onTimerTimeout() {
         m_ui->label->setText(tr("Nepřipojeno"));
         break;
     case ReadingState::Reading:
+        // Some drivers show a vanished device only by never completing a write.
+        m_ticksWithPollUnwritten =
+            m_readerPort.bytesToWrite() > 0 ? m_ticksWithPollUnwritten + 1 : 0;
+        if (m_ticksWithPollUnwritten >= ReaderProtocol::ticksOfUnwrittenPollMeaningGone) {
+            loseReader();
+            break;
+        }
         m_readerPort.write(ReaderProtocol::pollCommand, ReaderProtocol::pollCommandLength);
         break;
     case ReadingState::WaitingForReader:
@@ -62,19 +99,41 @@ void MainWindow::onTimerTimeout() {
 
 void MainWindow::readyData() {
     const QByteArray chunk = m_readerPort.readAll();
-    // A reply is complete only once the reader has fallen silent, so it is evaluated when the
-    // first chunk of the next one arrives. The pause is counted from this chunk's arrival, so
-    // that a slow filing does not shorten the next one.
-    if (ReaderProtocol::startsNewReply(m_replyGapTimer.restart())) {
-        evaluateReply();
-        m_replyBuffer.clear();
-    }
+    if (chunk.isEmpty())
+        return;
     ReaderProtocol::appendToReply(m_replyBuffer, chunk);
+    m_replyEndTimer.start();
 }
 
-void MainWindow::evaluateReply() {
+// Bytes that reached the system while the window was busy have not been handled yet, but they
+// came before the silence that is about to end the reply: they belong to it.
+void MainWindow::takeInArrivedBytes() {
+    // A few rounds, not one: on Windows the first may only report a read handled before, and the
+    // next may only start the read of what has arrived. A line that never falls silent is not
+    // waited out.
+    for (int round = 0; round < 3 && m_readingState == ReadingState::Reading; ++round)
+        m_readerPort.waitForReadyRead(0);
+}
+
+void MainWindow::onReplyEnded() {
+    takeInArrivedBytes();
+    // Bytes taken in just now start the silence anew.
+    if (!m_replyEndTimer.isActive())
+        finishReply();
+}
+
+void MainWindow::finishReply() {
+    m_replyEndTimer.stop();
+    if (m_replyBuffer.isEmpty())
+        return;
+    // Taken out first: whatever arrives while the tag is filed belongs to the next reply.
+    const QByteArray reply = std::exchange(m_replyBuffer, QByteArray());
+    evaluateReply(reply);
+}
+
+void MainWindow::evaluateReply(const QByteArray &reply) {
     const bool recording = m_ui->zaznam->isChecked();
-    const std::optional<quint32> code = ReaderProtocol::tagCode(m_replyBuffer);
+    const std::optional<quint32> code = ReaderProtocol::tagCode(reply);
     if (code) {
         const QString failure = recording ? fileTag(*code) : QString();
         m_ui->label->setText(failure.isEmpty() ? tr("Obojek: ") + ReaderProtocol::eidText(*code)
@@ -186,18 +245,19 @@ bool MainWindow::openReaderPort(const QString &systemLocation) {
     m_readerPort.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_readerPort.open(QIODevice::ReadWrite))
         return false;
-    // A reply left over from before belongs to a tag that may be long gone, or was cut off when
-    // the reader went away.
-    m_replyBuffer.clear();
-    m_replyGapTimer.start();
+    m_readerPortDescription = describePort(systemLocation);
+    m_ticksWithPollUnwritten = 0;
     return true;
 }
 
 void MainWindow::endReading() {
+    // The last reply may have ended just before the click, or be ending now.
+    if (m_readingState == ReadingState::Reading)
+        takeInArrivedBytes();
+    finishReply();
+    m_readingState = ReadingState::Idle;
     if (m_readerPort.isOpen())
         m_readerPort.close();
-    m_replyBuffer.clear();
-    m_readingState = ReadingState::Idle;
     m_ui->read->setText(tr("Zahájit čtení"));
 }
 
@@ -208,11 +268,15 @@ void MainWindow::handleReaderPortError(QSerialPort::SerialPortError error) {
 }
 
 void MainWindow::loseReader() {
+    // A reply complete before the loss is a reply like any other; one cut off by it is no tag.
+    finishReply();
+    m_readingState = ReadingState::WaitingForReader;
     // Left open, the port of a vanished device reports read errors as fast as it can, and it
     // never delivers anything again: the device comes back behind a new handle.
     m_readerPort.close();
-    m_replyBuffer.clear();
-    m_readingState = ReadingState::WaitingForReader;
+    m_locationsAtLoss.clear();
+    for (const PortDescription &port : qAsConst(m_foundPorts))
+        m_locationsAtLoss << port.location;
     m_reopenTicksToRest = 0;
     m_ui->label->setText(tr("Čtečka odpojena, čekám na její připojení…"));
 }

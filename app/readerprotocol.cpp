@@ -26,6 +26,9 @@ bool meansReaderGone(QSerialPort::SerialPortError error) {
     case QSerialPort::ResourceError:
     case QSerialPort::ReadError:
     case QSerialPort::WriteError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::UnknownError:
+    case QSerialPort::DeviceNotFoundError:
         return true;
     default:
         return false;

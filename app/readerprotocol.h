@@ -19,13 +19,9 @@ inline constexpr int pollCommandLength = sizeof(pollCommand);
 inline constexpr int tagReplyLength = 12;
 inline constexpr int tagCodeOffset = 3;
 
-// The reader marks the end of a reply only by falling silent, so a chunk that comes after a pause
-// longer than this starts a new reply.
+// The reader marks the end of a reply only by falling silent: a reply is over once its last chunk
+// is followed by a pause longer than this.
 inline constexpr qint64 replyGapMs = 100;
-
-inline bool startsNewReply(qint64 msSincePreviousChunk) {
-    return msSincePreviousChunk > replyGapMs;
-}
 
 // A reply longer than a tag reply is no tag, however long it grows; keeping one byte more than a
 // tag reply is enough to know that, so a reader that never falls silent cannot fill the memory.
@@ -43,9 +39,15 @@ QString eidText(quint32 code);
 
 // Whether an error of the open reader port means that its device has gone (unplugged, switched
 // off, a hub reset): the port can then be closed and opened again once the device is back. Qt
-// reports a read or write that the system refuses as such; parity, framing and time-out errors
-// leave the device there.
+// reports a read or write that the system refuses in several ways: on Linux as a read, write or
+// resource error; on Windows a failed read or write of a removed device also comes unmapped, as
+// a permission error (access denied) or an unknown error (device removed, general failure).
+// Parity, framing, break and time-out errors leave the device there.
 bool meansReaderGone(QSerialPort::SerialPortError error);
+
+// A poll still unwritten at this many ticks in a row means the device has gone: on Windows a
+// write to a removed device may fail once and then never complete, without a word.
+inline constexpr int ticksOfUnwrittenPollMeaningGone = 3;
 
 // How many poll ticks to let pass before the next attempt to reopen a lost reader, after one that
 // took attemptMs. Opening fails at once while the device is away; a port whose opening waits for

@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 #include "orderattachment.h"
 #include "ptypair.h"
+#include "readerprotocol.h"
 #include "testsupport.h"
 
 #include <QAbstractItemModel>
@@ -35,7 +36,6 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <sys/ioctl.h>
 
 namespace {
 
@@ -245,33 +245,22 @@ public:
             qFatal("no question for the first collar number");
     }
 
-    // The window must have read a tag before the pause that ends it starts; this matters only
-    // when the program runs slowly, as under valgrind.
-    void waitUntilRead() {
-        const int line =
-            ::open(QFile::encodeName(reader.slavePath()).constData(), O_RDWR | O_NOCTTY);
-        int unread = 1;
-        while (line >= 0 && ::ioctl(line, FIONREAD, &unread) == 0 && unread > 0)
-            QCoreApplication::processEvents();
-        if (line >= 0)
-            ::close(line);
-    }
-
-    // Writes the chunk that ends the pending reply, timed until the collar is selected.
-    double fileUntilSelected(const QByteArray &chunk, int collar) {
+    // Writes a tag's reply and times until its collar is selected, less the silence after the
+    // reply that ends it.
+    double fileUntilSelected(const QByteArray &reply, int collar) {
         idle(replyPauseMs);
         reader.readAvailable();
         const QString expected = QString::number(collar);
         QElapsedTimer timer;
         timer.start();
-        reader.write(chunk);
+        reader.write(reply);
         // The current index is set together with the selection, and is cheaper to look at.
         while (view->currentIndex().siblingAtColumn(1).data().toString() != expected) {
             QCoreApplication::processEvents();
             if (timer.elapsed() > 60000)
                 qFatal("tag %d was not filed", collar);
         }
-        const double ms = elapsedMs(timer);
+        const double ms = elapsedMs(timer) - double(ReaderProtocol::replyGapMs + 1);
         if (selectedCollar(view) != expected)
             qFatal("collar %d is not selected", collar);
         return ms;
@@ -284,8 +273,8 @@ public:
 };
 
 // Each round: one bare insert on a connection of its own (taken out again, untimed), then one tag
-// through the reader: its 12 bytes, a pause, and the next reply's first chunk, which makes the
-// window evaluate the tag. Timed from that chunk until the new row is selected.
+// through the reader, timed from the end of the silence that ends its reply until the new row is
+// selected.
 void measureFiling(Medians &result) {
     ReadingWindow bench;
     const int firstCollar = result.rows + 1;
@@ -295,8 +284,6 @@ void measureFiling(Medians &result) {
     QVector<double> insert;
     withDatabase("baseline", [&](QSqlDatabase &db) {
         quint32 code = 100000;
-        bench.reader.write(tagReply(code));
-        bench.waitUntilRead();
         for (int i = 0; i < fileIterations; ++i) {
             QSqlQuery bare(db);
             bare.prepare("insert into obojky(obojek,eid) values (?,?)");
@@ -320,15 +307,11 @@ void measureFiling(Medians &result) {
 // number lies past the whole register. Each round starts reading anew.
 void measureFirstFiling(Medians &result) {
     ReadingWindow bench;
-    const QByteArray noTag("\x02\x03\x00", 3);
     QVector<double> filing;
     quint32 code = 200000;
     for (int i = 0; i < fileIterations; ++i) {
         bench.clickRead(1);
-        idle(replyPauseMs);
-        bench.reader.write(tagReply(++code));
-        bench.waitUntilRead();
-        filing << bench.fileUntilSelected(noTag, result.rows + 1 + i);
+        filing << bench.fileUntilSelected(tagReply(++code), result.rows + 1 + i);
         bench.clickRead();
     }
     result.firstFiling = median(filing);

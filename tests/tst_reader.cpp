@@ -1,6 +1,7 @@
 #include "appsettings.h"
 #include "mainwindow.h"
 #include "modalscript.h"
+#include "portwatcher.h"
 #include "ptypair.h"
 #include "registerfixture.h"
 #include "testsupport.h"
@@ -12,13 +13,17 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMutex>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QTableView>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #else
@@ -44,15 +49,16 @@ QString readerLink() {
 #endif
 }
 
-// The error text of a port that is not there; Wine and Windows word it differently.
-QString missingPortError(const QString &location) {
+// The error text of opening a port that is listed but has no serial line behind it: a registered
+// COM port with nothing behind it under Wine, a plain file on Linux.
+QString notALineError(const QString &location) {
 #ifdef Q_OS_WIN
     QSerialPort probe(location);
     probe.open(QIODevice::ReadWrite);
     return probe.errorString();
 #else
     Q_UNUSED(location);
-    return "No such file or directory";
+    return "Inappropriate ioctl for device";
 #endif
 }
 
@@ -81,9 +87,50 @@ qint64 cpuTimeMs() {
 #define SKIP_UNLESS_THE_LINE_CAN_BE_UNPLUGGED()                                                    \
     if (!PtyPair::canUnplug())                                                                     \
     QSKIP("a test cannot unplug a pair of real COM ports or put one behind a link")
+
+// The system's ports as a test describes them, in place of the real scan. The window scans on a
+// thread of its own.
+QMutex fakePortsLock;
+QList<PortDescription> fakePorts;
+int fakeScans = 0;
+
+QList<PortDescription> scanFakePorts() {
+    QMutexLocker locker(&fakePortsLock);
+    ++fakeScans;
+    return fakePorts;
+}
+
+// Returns the number of scans begun before the change.
+int setFakePorts(const QList<PortDescription> &ports) {
+    QMutexLocker locker(&fakePortsLock);
+    fakePorts = ports;
+    return fakeScans;
+}
+
+int fakeScansBegun() {
+    QMutexLocker locker(&fakePortsLock);
+    return fakeScans;
+}
+
+PortDescription usbPort(const QString &name, const QString &location, const QString &serial) {
+    PortDescription port = plainPort(name, location);
+    port.hasUsbIdentity = true;
+    port.vendorId = 0x0403;
+    port.productId = 0x6001;
+    port.serialNumber = serial;
+    return port;
+}
+
+QStringList itemTexts(const QComboBox *box) {
+    QStringList texts;
+    for (int index = 0; index < box->count(); ++index)
+        texts << box->itemText(index);
+    return texts;
+}
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Chunk>)
+Q_DECLARE_METATYPE(QSerialPort::SerialPortError)
 
 class TestReader : public QObject {
     Q_OBJECT
@@ -92,7 +139,7 @@ private slots:
     void init();
     void cleanup();
 
-    void extraPortsFollowThePortsFound();
+    void portListFollowsTheSystem();
     void pollsWhileOpenAndNotConnectedWhileClosed();
     void repliesAreSplitAtPauses_data();
     void repliesAreSplitAtPauses();
@@ -105,9 +152,16 @@ private slots:
     void failedStartShowsErrorBoxAndDoesNotWait();
     void failedInsertKeepsTheTagForTheNextReply();
     void lockedRegisterFailsTheFilingWithoutFreezing();
-    void replyOfAnEarlierReadingIsNotFiled();
+    void replyInTwoChunksDuringASlowFilingIsOneTag();
+    void tagIsFiledOnceItsReplyEnds();
+    void lastReplyIsFiledWhenReadingEnds_data();
+    void lastReplyIsFiledWhenReadingEnds();
     void collarNumbersEndAtTheLargest();
+    void portErrorsOfAVanishedDeviceLoseTheReader_data();
+    void portErrorsOfAVanishedDeviceLoseTheReader();
     void lostReaderIsWaitedForAndNumberingGoesOn();
+    void lostReaderIsFollowedToItsNewName_data();
+    void lostReaderIsFollowedToItsNewName();
     void endingWhileWaitingStopsLookingForTheReader();
     void simulatorFilesTagsAcrossAnUnplug();
 
@@ -115,7 +169,8 @@ private:
     void openWindow(const QStringList &extraPorts = {});
     void startReading(bool recording, const QString &firstNumber = "1");
     void send(const QList<Chunk> &chunks);
-    void evaluateLastReply();
+    void waitForEvaluation();
+    void waitForScansAfter(int scansBegun);
     void waitIdleTicks(int count);
 
     std::unique_ptr<PtyPair> m_pty;
@@ -125,6 +180,7 @@ private:
     QLabel *m_label = nullptr;
     QCheckBox *m_zaznam = nullptr;
     QTableView *m_view = nullptr;
+    const PortWatcher::Scan m_realPortScan = PortWatcher::systemPorts;
 };
 
 void TestReader::init() {
@@ -140,7 +196,9 @@ void TestReader::init() {
 void TestReader::cleanup() {
     m_window.reset();
     m_pty.reset();
+    PortWatcher::systemPorts = m_realPortScan;
     AppSettings().remove("extra_ports");
+    AppSettings().remove("com_port");
     QFile::remove(readerLink());
 }
 
@@ -184,12 +242,15 @@ void TestReader::send(const QList<Chunk> &chunks) {
     }
 }
 
-// The last reply counts once the next one starts after a pause; the label then shows its result.
-void TestReader::evaluateLastReply() {
-    QTest::qWait(200);
+// A reply counts once the line has fallen silent after it; the label then shows its result.
+void TestReader::waitForEvaluation() {
     m_label->setText("-");
-    QVERIFY(m_pty->write(noTag));
     QTRY_VERIFY(m_label->text() != "-");
+}
+
+// Until the window has applied a scan begun after the change: the next one begins only then.
+void TestReader::waitForScansAfter(int scansBegun) {
+    QTRY_VERIFY_WITH_TIMEOUT(fakeScansBegun() >= scansBegun + 2, 5000);
 }
 
 // Ticks of a window that is not reading write "Nepřipojeno"; anything it tries then is done.
@@ -200,14 +261,35 @@ void TestReader::waitIdleTicks(int count) {
     }
 }
 
-void TestReader::extraPortsFollowThePortsFound() {
-    const int found = QSerialPortInfo::availablePorts().size();
-    openWindow({m_pty->slavePath(), " ", "/dev/zirave-bridge"});
-    QCOMPARE(m_com->count(), found + 2);
-    QCOMPARE(m_com->itemText(found), m_pty->slavePath());
-    QCOMPARE(m_com->itemData(found).toString(), m_pty->slavePath());
-    QCOMPARE(m_com->itemText(found + 1), QString("/dev/zirave-bridge"));
-    QCOMPARE(m_com->itemData(found + 1).toString(), QString("/dev/zirave-bridge"));
+// Ports come and go while the window is open, a path named in the settings as it exists; the port
+// of the last run is selected once it comes, and the port of a reading stays while it is gone.
+void TestReader::portListFollowsTheSystem() {
+    const QString bridge = QDir::tempPath() + "/zirave-bridge";
+    const QString stored = "/dev/zirave-stored";
+    AppSettings().setValue("com_port", stored);
+    PortWatcher::systemPorts = scanFakePorts;
+    setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyA", m_pty->slavePath())});
+    openWindow({" ", bridge});
+    QCOMPARE(itemTexts(m_com), QStringList({"ttyS0", "ttyA"}));
+    QCOMPARE(m_com->currentText(), QString("ttyA"));
+    startReading(false);
+
+    setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyB", stored),
+                  plainPort("ttyC", "/dev/zirave-c")});
+    QFile file(bridge);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QTRY_COMPARE(itemTexts(m_com), QStringList({"ttyS0", "ttyA", "ttyB", "ttyC", bridge}));
+    QCOMPARE(m_com->itemData(4).toString(), bridge);
+    QCOMPARE(m_com->currentText(), QString("ttyB"));
+
+    m_read->click();
+    QVERIFY(file.remove());
+    const int scans = setFakePorts({plainPort("ttyC", "/dev/zirave-c"), plainPort("ttyB", stored)});
+    QTRY_COMPARE(itemTexts(m_com), QStringList({"ttyB", "ttyC"}));
+    QCOMPARE(m_com->currentText(), QString("ttyB"));
+    waitForScansAfter(scans);
+    QCOMPARE(itemTexts(m_com), QStringList({"ttyB", "ttyC"}));
 }
 
 void TestReader::pollsWhileOpenAndNotConnectedWhileClosed() {
@@ -262,7 +344,7 @@ void TestReader::repliesAreSplitAtPauses() {
     openWindow();
     startReading(true, "1");
     send(chunks);
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(m_label->text(), label);
 
     QStringList collars;
@@ -278,9 +360,10 @@ void TestReader::notRecordingShowsTheCodeAndFilesNothing() {
     openWindow();
     startReading(false);
     send({{0, tagReply(42)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Obojek: 42"));
-    evaluateLastReply();
+    send({{0, noTag}});
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Přiložte obojek"));
     QCOMPARE(m_view->model()->rowCount(), 0);
 
@@ -288,7 +371,7 @@ void TestReader::notRecordingShowsTheCodeAndFilesNothing() {
     fillRegister({{1, "10"}});
     m_zaznam->setChecked(true);
     send({{200, tagReply(42)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(columnTexts(m_view, 1), QStringList({"1", "2"}));
     QCOMPARE(columnTexts(m_view, 2), QStringList({"10", "42"}));
 }
@@ -298,13 +381,14 @@ void TestReader::occupiedCollarNumbersAreSkipped() {
     openWindow();
     startReading(true, "5");
     send({{0, tagReply(1234)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(selectedCollar(m_view), QString("7"));
-    evaluateLastReply();
+    send({{0, noTag}});
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Přiložte obojek: 8"));
 
     send({{200, tagReply(1235)}, {200, tagReply(1236)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(columnTexts(m_view, 1), QStringList({"5", "6", "9", "7", "8", "10"}));
     QCOMPARE(columnTexts(m_view, 2), QStringList({"500", "600", "900", "1234", "1235", "1236"}));
 }
@@ -325,11 +409,11 @@ void TestReader::codeAlreadyInRegister() {
     openWindow();
     startReading(true, "1");
     send({{0, tagReply(4711)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Obojek: 4711"));
     // The next tag shows whether the collar number was used up.
     send({{200, tagReply(99)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(columnTexts(m_view, 2), eids);
     QCOMPARE(selectedCollar(m_view), QString::number(eids.size() - 1));
 }
@@ -376,7 +460,7 @@ void TestReader::firstCollarNumberQuestion() {
     }
     QCOMPARE(m_read->text(), QString("Ukončit čtení"));
     send({{0, tagReply(555)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(columnTexts(m_view, 1), QStringList{collar});
     QCOMPARE(selectedCollar(m_view), collar);
 }
@@ -384,6 +468,13 @@ void TestReader::firstCollarNumberQuestion() {
 // Only a reader lost during a reading is waited for.
 void TestReader::failedStartShowsErrorBoxAndDoesNotWait() {
     SKIP_UNLESS_THE_LINE_CAN_BE_UNPLUGGED();
+#ifndef Q_OS_WIN
+    // Listed, since something is there, but no serial line. A registered COM port is listed
+    // whatever is behind it.
+    QFile notALine(readerLink());
+    QVERIFY(notALine.open(QIODevice::WriteOnly));
+    notALine.close();
+#endif
     openWindow({readerLink()});
     m_com->setCurrentIndex(m_com->findData(readerLink()));
     QString title;
@@ -398,7 +489,7 @@ void TestReader::failedStartShowsErrorBoxAndDoesNotWait() {
     m_read->click();
     QCOMPARE(shown->answered, 1);
     QCOMPARE(title, QString("Error"));
-    QCOMPARE(text, missingPortError(readerLink()));
+    QCOMPARE(text, notALineError(readerLink()));
     QCOMPARE(m_read->text(), QString("Zahájit čtení"));
 
     QVERIFY(m_pty->watchOpens());
@@ -416,7 +507,7 @@ void TestReader::failedInsertKeepsTheTagForTheNextReply() {
                            "begin select raise(fail, 'disk full'); end"));
     });
     send({{0, tagReply(77)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QVERIFY2(m_label->text().startsWith("Obojek 77 nebyl zapsán: "), qPrintable(m_label->text()));
     QVERIFY2(m_label->text().contains("disk full"), qPrintable(m_label->text()));
     QCOMPARE(m_view->model()->rowCount(), 0);
@@ -426,7 +517,7 @@ void TestReader::failedInsertKeepsTheTagForTheNextReply() {
         QVERIFY(query.exec("drop trigger full_disk"));
     });
     send({{200, tagReply(77)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Obojek: 77"));
     QCOMPARE(columnTexts(m_view, 1), QStringList{"1"});
     QCOMPARE(columnTexts(m_view, 2), QStringList{"77"});
@@ -452,7 +543,7 @@ void TestReader::lockedRegisterFailsTheFilingWithoutFreezing() {
                 [&] { largestGap = qMax(largestGap, sinceTick.restart()); });
         ticker.start(10);
         send({{0, tagReply(77)}});
-        evaluateLastReply();
+        waitForEvaluation();
         ticker.stop();
         QVERIFY2(m_label->text().startsWith("Obojek 77 nebyl zapsán: ") &&
                      m_label->text().contains("locked"),
@@ -462,27 +553,86 @@ void TestReader::lockedRegisterFailsTheFilingWithoutFreezing() {
     QSqlDatabase::removeDatabase("holder");
     QVERIFY2(largestGap < 1000, qPrintable(QString("window frozen %1 ms").arg(largestGap)));
 
-    // Sent at once: the silence before it began when the last reply arrived, and the failing
-    // filing of at least 200 ms counts towards it.
     send({{0, tagReply(77)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Obojek: 77"));
     QCOMPARE(columnTexts(m_view, 1), QStringList({"1", "2"}));
     QCOMPARE(columnTexts(m_view, 2), QStringList({"500", "77"}));
 }
 
-// A reply still unevaluated when reading ends belongs to a tag that may be long gone.
-void TestReader::replyOfAnEarlierReadingIsNotFiled() {
+// A filing that holds the window (a slow disk, a virus scanner) while the next reply comes in two
+// chunks: both were there before the window could look, so they are one reply.
+void TestReader::replyInTwoChunksDuringASlowFilingIsOneTag() {
     openWindow();
     startReading(true, "1");
-    send({{0, tagReply(77)}, {200, tagReply(77)}});
-    QTRY_COMPARE(columnTexts(m_view, 2), QStringList{"77"});
-    m_read->click();
-    withDatabase([](QSqlDatabase &db) { QVERIFY(QSqlQuery(db).exec("delete from obojky")); });
+    bool held = false;
+    connect(m_view->model(), &QAbstractItemModel::modelReset, this, [&] {
+        if (held)
+            return;
+        held = true;
+        QVERIFY(m_pty->write(tagReply(78).left(5)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        QVERIFY(m_pty->write(tagReply(78).mid(5)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(280));
+    });
+    send({{0, tagReply(77)}});
+    QTRY_COMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"1", "2"}));
+}
 
+// Filed once the line has been silent after the reply, not when the next poll is answered.
+void TestReader::tagIsFiledOnceItsReplyEnds() {
+    openWindow();
     startReading(true, "1");
-    send({{200, noTag}});
-    evaluateLastReply();
+    QByteArray polls;
+    QTRY_VERIFY((polls += m_pty->readAvailable()).contains(poll));
+    QElapsedTimer sinceReply;
+    qint64 filedAfterMs = -1;
+    QByteArray pollsBeforeFiling;
+    connect(m_view->model(), &QAbstractItemModel::modelReset, this, [&] {
+        filedAfterMs = sinceReply.elapsed();
+        pollsBeforeFiling = m_pty->readAvailable();
+    });
+    QVERIFY(m_pty->write(tagReply(77)));
+    sinceReply.start();
+    QTRY_COMPARE(columnTexts(m_view, 2), QStringList{"77"});
+    qInfo("filed %lld ms after the reply", filedAfterMs);
+    QCOMPARE(pollsBeforeFiling, QByteArray());
+}
+
+void TestReader::lastReplyIsFiledWhenReadingEnds_data() {
+    QTest::addColumn<bool>("closeTheWindow");
+    QTest::newRow("read button") << false;
+    QTest::newRow("window closed") << true;
+}
+
+// The reading ends while the line is still silent after a tag's reply.
+void TestReader::lastReplyIsFiledWhenReadingEnds() {
+    QFETCH(bool, closeTheWindow);
+    openWindow();
+    startReading(true, "1");
+    send({{0, tagReply(77)}});
+    QTest::qWait(50);
+    if (closeTheWindow) {
+        m_window.reset();
+        withDatabase([](QSqlDatabase &db) {
+            QSqlQuery rows("select obojek, eid from obojky", db);
+            QVERIFY(rows.next());
+            QCOMPARE(rows.value(0).toInt(), 1);
+            QCOMPARE(rows.value(1).toString(), QString("77"));
+            QVERIFY(!rows.next());
+        });
+        return;
+    }
+    m_read->click();
+    QCOMPARE(columnTexts(m_view, 2), QStringList{"77"});
+    QCOMPARE(m_label->text(), QString("Obojek: 77"));
+
+    // Nothing of it is left for the next reading.
+    withDatabase([](QSqlDatabase &db) { QVERIFY(QSqlQuery(db).exec("delete from obojky")); });
+    startReading(true, "1");
+    send({{0, noTag}});
+    waitForEvaluation();
     QCOMPARE(m_label->text(), QString("Přiložte obojek: 1"));
     withDatabase([](QSqlDatabase &db) {
         QSqlQuery count("select count(*) from obojky", db);
@@ -497,9 +647,10 @@ void TestReader::collarNumbersEndAtTheLargest() {
     openWindow();
     startReading(true, "2147483646");
     send({{0, tagReply(1)}, {200, tagReply(2)}, {200, tagReply(3)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(m_label->text(), exhausted);
-    evaluateLastReply();
+    send({{0, noTag}});
+    waitForEvaluation();
     QCOMPARE(m_label->text(), exhausted);
     QCOMPARE(columnTexts(m_view, 1), QStringList({"2147483646", "2147483647"}));
 
@@ -507,31 +658,69 @@ void TestReader::collarNumbersEndAtTheLargest() {
     m_read->click();
     startReading(true, "5");
     send({{200, tagReply(3)}});
-    evaluateLastReply();
+    waitForEvaluation();
     QCOMPARE(columnTexts(m_view, 1), QStringList({"2147483646", "2147483647", "5"}));
 }
 
-// The cable is pulled while a tag lies on the reader, its reply half sent, and the reader comes
-// back behind the same path; meanwhile the port list has been turned to another port.
+void TestReader::portErrorsOfAVanishedDeviceLoseTheReader_data() {
+    QTest::addColumn<QSerialPort::SerialPortError>("error");
+    QTest::addColumn<bool>("lost");
+
+    // Linux reports a vanished device as read, write or resource errors; Windows passes the
+    // system's code of a failed read or write on unmapped.
+    QTest::newRow("resource") << QSerialPort::ResourceError << true;
+    QTest::newRow("read") << QSerialPort::ReadError << true;
+    QTest::newRow("write") << QSerialPort::WriteError << true;
+    QTest::newRow("access denied (Windows)") << QSerialPort::PermissionError << true;
+    QTest::newRow("device removed (Windows)") << QSerialPort::UnknownError << true;
+    QTest::newRow("no such device") << QSerialPort::DeviceNotFoundError << true;
+    QTest::newRow("parity") << QSerialPort::ParityError << false;
+    QTest::newRow("framing") << QSerialPort::FramingError << false;
+    QTest::newRow("break") << QSerialPort::BreakConditionError << false;
+    QTest::newRow("time-out") << QSerialPort::TimeoutError << false;
+}
+
+void TestReader::portErrorsOfAVanishedDeviceLoseTheReader() {
+    QFETCH(QSerialPort::SerialPortError, error);
+    QFETCH(bool, lost);
+    openWindow();
+    startReading(true, "1");
+    auto *port = m_window->findChild<QSerialPort *>("readerPort");
+    QVERIFY(port && port->isOpen());
+    m_label->setText("-");
+    emit port->errorOccurred(error);
+    QCOMPARE(port->isOpen(), !lost);
+    QCOMPARE(m_label->text(), lost ? waitingForReader : QString("-"));
+    QCOMPARE(m_read->text(), QString("Ukončit čtení"));
+}
+
+// The cable is pulled right after a tag answered, before the silence that ends its reply has run
+// out, and the reader comes back behind the same path; meanwhile the port list has been turned to
+// another port.
 void TestReader::lostReaderIsWaitedForAndNumberingGoesOn() {
     SKIP_UNLESS_THE_LINE_CAN_BE_UNPLUGGED();
+    const QString other = QDir::tempPath() + "/zirave-other";
+    QFile otherPort(other);
+    QVERIFY(otherPort.open(QIODevice::WriteOnly));
     QVERIFY(m_pty->linkAt(readerLink()));
-    openWindow({readerLink(), "/nonexistent/zirave-reader"});
+    openWindow({readerLink(), other});
     m_com->setCurrentIndex(m_com->findData(readerLink()));
     startReading(true, "10");
     send({{0, tagReply(77)}});
-    evaluateLastReply();
-    send({{200, tagReply(78).left(5)}});
-    QTRY_COMPARE(m_label->text(), QString("Přiložte obojek: 11"));
+    waitForEvaluation();
+    QCOMPARE(m_label->text(), QString("Obojek: 77"));
 
     auto asked = answerModals({[](QWidget *modal) {
         modal->close();
     }});
+    send({{200, tagReply(78)}});
+    QTest::qWait(50);
     m_pty->closeMaster();
     QFile::remove(readerLink());
     QTRY_COMPARE(m_label->text(), waitingForReader);
+    QCOMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
     QCOMPARE(m_read->text(), QString("Ukončit čtení"));
-    m_com->setCurrentIndex(m_com->findData("/nonexistent/zirave-reader"));
+    m_com->setCurrentIndex(m_com->findData(other));
     // A port left open would report read errors as fast as it can.
     const qint64 before = cpuTimeMs();
     QTest::qWait(500);
@@ -539,19 +728,64 @@ void TestReader::lostReaderIsWaitedForAndNumberingGoesOn() {
     QVERIFY2(spent < 250, qPrintable(QString("%1 ms of CPU in 500 ms").arg(spent)));
     QCOMPARE(m_label->text(), waitingForReader);
 
-    // The tag still on the reader answers once as the line comes up, right after the opening;
-    // joined to the half reply from before it would be no tag.
+    // The tag lying on the reader answers as soon as the line is up.
     m_pty = std::make_unique<PtyPair>();
-    QVERIFY(m_pty->write(tagReply(78)));
+    QVERIFY(m_pty->write(tagReply(79)));
     QVERIFY(m_pty->linkAt(readerLink()));
+    QTRY_COMPARE(columnTexts(m_view, 2), QStringList({"77", "78", "79"}));
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"10", "11", "12"}));
     QByteArray polls;
     QTRY_VERIFY((polls += m_pty->readAvailable()).contains(poll));
-    evaluateLastReply();
-    QCOMPARE(columnTexts(m_view, 1), QStringList({"10", "11"}));
-    QCOMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
     stopAnswering(asked);
     QCOMPARE(asked->answered, 0);
     QCOMPARE(m_read->text(), QString("Ukončit čtení"));
+}
+
+void TestReader::lostReaderIsFollowedToItsNewName_data() {
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<bool>("otherOfTheSameMake");
+    QTest::addColumn<bool>("followed");
+
+    // Another port appears beside the reader: an adapter of the same make without a serial
+    // number, or a port of another kind.
+    QTest::newRow("same serial number") << QString("A1") << true << true;
+    QTest::newRow("no serial number, the only new one of its make") << QString() << false << true;
+    QTest::newRow("two new ones of its make without serial number") << QString() << true << false;
+}
+
+// The reader is plugged into another USB socket and comes back under another name.
+void TestReader::lostReaderIsFollowedToItsNewName() {
+    SKIP_UNLESS_THE_LINE_CAN_BE_UNPLUGGED();
+    QFETCH(QString, serial);
+    QFETCH(bool, otherOfTheSameMake);
+    QFETCH(bool, followed);
+
+    PortWatcher::systemPorts = scanFakePorts;
+    setFakePorts({usbPort("COM5", m_pty->slavePath(), serial)});
+    openWindow();
+    QCOMPARE(m_com->currentText(), QString("COM5"));
+    startReading(true, "10");
+    send({{0, tagReply(77)}});
+    waitForEvaluation();
+
+    m_pty->closeMaster();
+    QTRY_COMPARE(m_label->text(), waitingForReader);
+    const QString nowhere = QDir::tempPath() + "/zirave-com6";
+    const int scans = setFakePorts(
+        {otherOfTheSameMake ? usbPort("COM6", nowhere, "") : plainPort("COM6", nowhere),
+         usbPort("COM9", readerLink(), serial)});
+    if (!followed) {
+        waitForScansAfter(scans);
+        QCOMPARE(m_com->currentText(), QString("COM5"));
+        QCOMPARE(m_label->text(), waitingForReader);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_com->currentText(), QString("COM9"), 5000);
+    m_pty = std::make_unique<PtyPair>();
+    QVERIFY(m_pty->linkAt(readerLink()));
+    QVERIFY(m_pty->write(tagReply(78)));
+    QTRY_COMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
+    QCOMPARE(columnTexts(m_view, 1), QStringList({"10", "11"}));
 }
 
 void TestReader::endingWhileWaitingStopsLookingForTheReader() {

@@ -10,9 +10,7 @@ class TestReaderProtocol : public QObject {
 private slots:
     void tagCode_data();
     void tagCode();
-    void replyEndsOnlyAfterMoreThan100Ms();
     void replyBufferKeepsNoMoreThanATagNeeds();
-    void onlyErrorsOfAVanishedDeviceLoseTheReader();
     void slowReopeningsAreSpaced();
 };
 
@@ -41,12 +39,6 @@ void TestReaderProtocol::tagCode() {
         QCOMPARE(ReaderProtocol::eidText(*code), eid);
 }
 
-void TestReaderProtocol::replyEndsOnlyAfterMoreThan100Ms() {
-    QVERIFY(!ReaderProtocol::startsNewReply(0));
-    QVERIFY(!ReaderProtocol::startsNewReply(100));
-    QVERIFY(ReaderProtocol::startsNewReply(101));
-}
-
 void TestReaderProtocol::replyBufferKeepsNoMoreThanATagNeeds() {
     const QByteArray tag = tagReply(256);
     QByteArray reply;
@@ -59,15 +51,6 @@ void TestReaderProtocol::replyBufferKeepsNoMoreThanATagNeeds() {
         ReaderProtocol::appendToReply(reply, tag);
     QCOMPARE(reply.size(), ReaderProtocol::tagReplyLength + 1);
     QVERIFY(!ReaderProtocol::tagCode(reply));
-}
-
-void TestReaderProtocol::onlyErrorsOfAVanishedDeviceLoseTheReader() {
-    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::ResourceError));
-    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::ReadError));
-    QVERIFY(ReaderProtocol::meansReaderGone(QSerialPort::WriteError));
-    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::ParityError));
-    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::FramingError));
-    QVERIFY(!ReaderProtocol::meansReaderGone(QSerialPort::TimeoutError));
 }
 
 // Attempts keep to about a tenth of the time, resting at most 30 s.

@@ -6,6 +6,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QScreen>
@@ -155,21 +157,27 @@ void TestSettings::geometryOffEveryScreenIsBroughtBack() {
 // The list of ports changes with the devices plugged in; the stored index alone would then
 // name another device.
 void TestSettings::storedPortIsFoundByItsLocation() {
+    // Extra paths are listed while they exist.
+    const QString a = QDir::tempPath() + "/zirave-a";
+    const QString b = QDir::tempPath() + "/zirave-b";
+    const QString c = QDir::tempPath() + "/zirave-c";
+    for (const QString &path : {a, b, c}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
     const int found = QSerialPortInfo::availablePorts().size();
-    AppSettings().setValue("extra_ports", QStringList{"/dev/zirave-a", "/dev/zirave-b"});
+    AppSettings().setValue("extra_ports", QStringList{a, b});
     {
         MainWindow window;
         auto *com = window.findChild<QComboBox *>("com");
-        com->setCurrentIndex(com->findData("/dev/zirave-b"));
+        com->setCurrentIndex(com->findData(b));
     }
     QCOMPARE(AppSettings().value("com").toInt(), found + 1);
-    QCOMPARE(AppSettings().value("com_port").toString(), QString("/dev/zirave-b"));
+    QCOMPARE(AppSettings().value("com_port").toString(), b);
 
-    AppSettings().setValue("extra_ports",
-                           QStringList{"/dev/zirave-c", "/dev/zirave-a", "/dev/zirave-b"});
+    AppSettings().setValue("extra_ports", QStringList{c, a, b});
     MainWindow window;
-    QCOMPARE(window.findChild<QComboBox *>("com")->currentData().toString(),
-             QString("/dev/zirave-b"));
+    QCOMPARE(window.findChild<QComboBox *>("com")->currentData().toString(), b);
 }
 
 ZIRAVE_TEST_MAIN(TestSettings)
