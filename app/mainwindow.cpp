@@ -4,8 +4,6 @@
 #include "mysqlquerymodel.h"
 #include "portwatcher.h"
 #include "qmysortfilterproxymodel.h"
-
-#include "appsettings.h"
 #include "readerprotocol.h"
 
 #include <QDir>
@@ -59,15 +57,6 @@ MainWindow::MainWindow(QWidget *parent)
     m_replyEndTimer.setInterval(int(ReaderProtocol::replyGapMs) + 1);
     connect(&m_replyEndTimer, &QTimer::timeout, this, &MainWindow::onReplyEnded);
 
-    // The system does not list pseudo-terminals or serial-over-network bridges, so such a reader
-    // can only be reached through a path named in the settings.
-    QStringList extraPaths;
-    const QStringList extraPorts = AppSettings().value("extra_ports").toStringList();
-    for (const QString &entry : extraPorts) {
-        if (!entry.trimmed().isEmpty())
-            extraPaths << entry.trimmed();
-    }
-    m_portWatcher = new PortWatcher(extraPaths, this);
     listSerialPorts();
     // A child, so that it can be found by its name like the widgets.
     m_readerPort.setParent(this);

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "appsettings.h"
 #include "portwatcher.h"
 #include "readerprotocol.h"
 
@@ -32,6 +33,15 @@ const char fileTagStatement[] = "insert into obojky(obojek,eid) values (?,?)";
 } // namespace
 
 void MainWindow::listSerialPorts() {
+    // The system does not list pseudo-terminals or serial-over-network bridges, so such a reader
+    // can only be reached through a path named in the settings.
+    QStringList extraPaths;
+    const QStringList extraPorts = AppSettings().value("extra_ports").toStringList();
+    for (const QString &entry : extraPorts) {
+        if (!entry.trimmed().isEmpty())
+            extraPaths << entry.trimmed();
+    }
+    m_portWatcher = new PortWatcher(extraPaths, this);
     m_ui->com->clear();
     applyFoundPorts(m_portWatcher->scanNow());
 }
