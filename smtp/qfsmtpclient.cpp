@@ -1,5 +1,6 @@
 #include "qfsmtpclient.h"
 
+#include "connector.h"
 #include "mailformat.h"
 #include "mailmessage.h"
 #include "smtpdialogue.h"
@@ -16,16 +17,14 @@
 #include <curl/curl.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = Connector::Clock;
 
 constexpr int defaultTimeoutMs = 30000;
 constexpr int minimumTimeoutMs = 100;
@@ -68,16 +67,14 @@ struct Job {
 };
 
 // What the client's thread may do to a running send: stop it, which wakes the worker wherever it
-// waits. Nobody waits for the helper that looks the server up, since a lookup cannot be
-// interrupted; it reports here, so the helper and the client share this object.
-class Control : public std::enable_shared_from_this<Control> {
+// waits.
+class Control {
 public:
     void stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopped = true;
-        if (m_multi)
-            curl_multi_wakeup(m_multi);
-        m_changed.notify_all();
+        if (m_wake)
+            m_wake();
     }
 
     bool stopped() {
@@ -85,52 +82,19 @@ public:
         return m_stopped;
     }
 
-    // The multi handle a stop wakes, while it exists.
-    void attach(CURLM *multi) {
+    // How a stop wakes the worker where it waits now (the connector, curl); at once when it came
+    // before. Empty once that wait is over.
+    void onStop(const std::function<void()> &wake) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_multi = multi;
-    }
-
-    // What a lookup on a helper thread found by the deadline; false after a stop. Our own name,
-    // looked up once per process, gets a second at most once the server is known: without it we
-    // greet with an address literal.
-    bool lookUp(const QByteArray &host, int port, Clock::time_point deadline,
-                std::optional<QList<SystemNet::Family>> *addresses, QString *ownName) {
-        std::thread([self = shared_from_this(), host, port] {
-            self->setAddresses(SystemNet::lookUp(host, port));
-            static const QString canonicalName = SystemNet::canonicalHostName();
-            self->setOwnName(canonicalName);
-        }).detach();
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_until(lock, deadline, [this] { return m_stopped || m_addresses; });
-        const Clock::time_point nameDeadline =
-            std::min(deadline, Clock::now() + std::chrono::seconds(1));
-        m_changed.wait_until(lock, nameDeadline, [this] { return m_stopped || m_ownName; });
-        *addresses = m_addresses;
-        *ownName = m_ownName.value_or(QString());
-        return !m_stopped;
+        m_wake = wake;
+        if (m_stopped && m_wake)
+            m_wake();
     }
 
 private:
-    void setAddresses(const QList<SystemNet::Family> &addresses) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_addresses = addresses;
-        m_changed.notify_all();
-    }
-
-    void setOwnName(const QString &name) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_ownName = name;
-        m_changed.notify_all();
-    }
-
     std::mutex m_mutex;
-    std::condition_variable m_changed;
     bool m_stopped = false;
-    CURLM *m_multi = nullptr;
-    // What the lookup helper found, each once it is known.
-    std::optional<QList<SystemNet::Family>> m_addresses;
-    std::optional<QString> m_ownName;
+    std::function<void()> m_wake;
 };
 
 // One SMTP dialogue with curl's multi interface, run on the worker thread from start to end.
@@ -140,9 +104,9 @@ class Transfer {
 public:
     using Report = std::function<void(int stage, const QString &text)>;
 
-    Transfer(const Job &job, std::shared_ptr<Control> control, Report report)
+    Transfer(const Job &job, Control &control, Report report)
         : m_job(job)
-        , m_control(std::move(control))
+        , m_control(control)
         , m_report(std::move(report)) {}
 
     ~Transfer() {
@@ -164,29 +128,16 @@ public:
             tr("Připojování k serveru %1:%2 …").arg(bracketedIfIpv6(m_job.server)).arg(m_job.port));
         const Clock::time_point deadline =
             Clock::now() + std::chrono::milliseconds(m_job.connectTimeoutMs);
-        std::optional<QList<SystemNet::Family>> addresses;
-        QString ownName;
-        if (!m_control->lookUp(m_host, m_job.port, deadline, &addresses, &ownName))
-            return failureText(CURLE_ABORTED_BY_CALLBACK);
-        if (!addresses)
-            return failureText(CURLE_OPERATION_TIMEDOUT,
-                               QStringLiteral("Resolving timed out after %1 milliseconds")
-                                   .arg(m_job.connectTimeoutMs));
-        if (addresses->isEmpty())
-            return failureText(CURLE_COULDNT_RESOLVE_HOST,
-                               QStringLiteral("Could not resolve host: ") + m_host);
-        // One address family at a time, each greeting with its own local address; the next
-        // family only when no connection came about.
-        CURLcode code = CURLE_COULDNT_CONNECT;
-        for (const SystemNet::Family &family : qAsConst(*addresses)) {
-            problem =
-                aim(family.servers, MailFormat::greetingName(ownName, family.local), deadline);
-            if (!problem.isEmpty())
-                return problem;
-            code = perform();
-            if (code != CURLE_COULDNT_CONNECT || m_control->stopped())
-                break;
-        }
+        Connector connector;
+        m_control.onStop([&connector] { connector.stop(); });
+        const Connector::Connection connection = connector.connect(m_host, m_job.port, deadline);
+        m_control.onStop(nullptr);
+        if (connection.result != CURLE_OK)
+            return failureText(connection.result, connection.detail);
+        problem = aim(connection, deadline);
+        if (!problem.isEmpty())
+            return problem;
+        const CURLcode code = perform();
         if (code == CURLE_OK)
             return QString();
         if (m_stalled)
@@ -334,22 +285,19 @@ private:
                                        : curlText(m_setResult, QString::fromUtf8(m_errorBuffer));
     }
 
-    // curl takes our EHLO name from the URL before it looks up or connects, and that name may be
-    // the local address of the connection: so curl gets the server's addresses from us, of one
-    // family only, and the name that goes with them.
-    QString aim(const QStringList &servers, const QByteArray &greeting,
-                Clock::time_point deadline) {
+    // curl takes our EHLO name from the URL before it connects, and that name is the local
+    // address that reached the server first: so curl connects to that server address alone,
+    // given by us instead of looked up.
+    QString aim(const Connector::Connection &connection, Clock::time_point deadline) {
         const QByteArray port = QByteArray::number(m_job.port);
         // curl never looks up an IPv6 literal, and an entry for one could not be read.
         if (!m_host.contains(':')) {
-            curl_slist_free_all(m_resolve);
-            const QString list = servers.first().contains(QLatin1Char(':'))
-                                     ? '[' + servers.join(QStringLiteral("],[")) + ']'
-                                     : servers.join(QLatin1Char(','));
-            const QByteArray entry = m_host + ':' + port + ':' + list.toLatin1();
+            const QByteArray entry =
+                m_host + ':' + port + ':' + bracketedIfIpv6(connection.server).toLatin1();
             m_resolve = curl_slist_append(nullptr, entry.constData());
             set(CURLOPT_RESOLVE, m_resolve);
         }
+        const QByteArray greeting = MailFormat::greetingName(connection.ownName, connection.local);
         const QByteArray url = m_scheme + "://" + bracketedIfIpv6(m_host).toLatin1() + ':' + port +
                                '/' + (greeting.isEmpty() ? "localhost" : greeting);
         set(CURLOPT_URL, url.constData());
@@ -367,7 +315,7 @@ private:
         if (!multi)
             return CURLE_OUT_OF_MEMORY;
         curl_multi_add_handle(multi, m_easy);
-        m_control->attach(multi);
+        m_control.onStop([multi] { curl_multi_wakeup(multi); });
         int running = 1;
         while (running && curl_multi_perform(multi, &running) == CURLM_OK && running)
             curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
@@ -377,7 +325,7 @@ private:
             if (message->msg == CURLMSG_DONE)
                 result = message->data.result;
         }
-        m_control->attach(nullptr);
+        m_control.onStop(nullptr);
         curl_multi_remove_handle(multi, m_easy);
         curl_multi_cleanup(multi);
         return result;
@@ -397,7 +345,7 @@ private:
             silence.start();
         if (silence.isValid() && silence.hasExpired(transfer->m_job.stallTimeoutMs))
             transfer->m_stalled = true;
-        if (!transfer->m_stalled && !transfer->m_control->stopped())
+        if (!transfer->m_stalled && !transfer->m_control.stopped())
             return 0;
         // Otherwise curl would still end the message or say QUIT, waiting a second for each reply.
         for (const curl_socket_t socket : transfer->m_sockets)
@@ -432,7 +380,7 @@ private:
     }
 
     const Job &m_job;
-    const std::shared_ptr<Control> m_control;
+    Control &m_control;
     const Report m_report;
 
     QByteArray m_scheme;
@@ -469,7 +417,7 @@ struct QFSmtpClient::Private {
     QFSmtpClient *q = nullptr;
     const int id = nextClientId();
     Job job;
-    std::shared_ptr<Control> control = std::make_shared<Control>();
+    Control control;
     bool started = false;
     std::thread worker;
 
@@ -509,7 +457,7 @@ struct QFSmtpClient::Private {
     void stop() {
         if (!worker.joinable())
             return;
-        control->stop();
+        control.stop();
         worker.join();
         sendingClients().remove(q);
     }
