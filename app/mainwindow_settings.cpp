@@ -59,7 +59,7 @@ void MainWindow::loadSettings() {
     // The index alone may name another device once the list has changed; the location, where it
     // is still listed, names the same one.
     const QString storedLocation = settings.value("com_port").toString();
-    m_storedPortLocation = storedLocation;
+    m_reader->setStoredLocation(storedLocation);
     const int storedPort = storedLocation.isEmpty() ? -1 : m_ui->com->findData(storedLocation);
     if (storedPort >= 0)
         m_ui->com->setCurrentIndex(storedPort);
