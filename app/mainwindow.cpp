@@ -54,11 +54,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     listSerialPorts();
     connect(m_reader, &ReaderLink::listedPortsChanged, this, &MainWindow::showListedPorts);
-    connect(m_reader, &ReaderLink::portToSelect, this, [this](const QString &location) {
-        m_ui->com->setCurrentIndex(m_ui->com->findData(location));
-    });
-    connect(m_ui->com, QOverload<int>::of(&QComboBox::activated), m_reader,
-            &ReaderLink::noteChosenByUser);
+    connect(m_ui->com, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this] { m_reader->choose(m_ui->com->currentData().toString()); });
 
     openDatabase();
     refreshTable(QString());

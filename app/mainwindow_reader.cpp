@@ -6,6 +6,7 @@
 
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QSignalBlocker>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -44,16 +45,32 @@ void MainWindow::listSerialPorts() {
 }
 
 // Ports that appeared are added at the end and those that vanished are taken out, so that the
-// others keep their places and the selection stays on its port.
+// others keep their places; the chosen port is the selected one, present or not.
 void MainWindow::showListedPorts() {
+    // What the list does here is no choice of the user's.
+    const QSignalBlocker quiet(m_ui->com);
     QStringList shown;
     for (int index = 0; index < m_ui->com->count(); ++index)
         shown << m_ui->com->itemData(index).toString();
-    const PortList::Change change = PortList::compare(shown, m_reader->listedPorts(), QString());
+    const QList<PortDescription> listed = m_reader->listedPorts();
+    const PortList::Change change = PortList::compare(shown, listed, {});
     for (const QString &location : change.removed)
         m_ui->com->removeItem(m_ui->com->findData(location));
     for (const PortDescription &port : change.added)
         m_ui->com->addItem(port.name, port.location);
+    for (const PortDescription &port : listed) {
+        // The name first, as the user knows the port.
+        const QString text =
+            m_reader->isPresent(port.location) ? port.name : port.name + " " + tr("(nepřipojeno)");
+        m_ui->com->setItemText(m_ui->com->findData(port.location), text);
+    }
+    if (m_reader->chosenLocation().isEmpty()) {
+        // Nothing chosen yet: the port the list shows first is the one a click reads from.
+        if (m_ui->com->currentIndex() >= 0)
+            m_reader->choose(m_ui->com->currentData().toString());
+        return;
+    }
+    m_ui->com->setCurrentIndex(m_ui->com->findData(m_reader->chosenLocation()));
 }
 
 void MainWindow::showReaderState(ReaderLink::State state) {
@@ -168,5 +185,13 @@ void MainWindow::onRead() {
     if (!m_reader->start(systemLocation)) {
         QMessageBox::critical(this, tr("Error"), m_reader->errorString(), QMessageBox::Ok,
                               QMessageBox::NoButton);
+        return;
     }
+    // By this the reader is found again when it is plugged in elsewhere before the next start.
+    AppSettings settings;
+    const QString identity = PortList::identityText(m_reader->readerDescription());
+    if (identity.isEmpty())
+        settings.remove(readerIdentityKey);
+    else
+        settings.setValue(readerIdentityKey, identity);
 }

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -35,6 +36,7 @@ ReaderLink::ReaderLink(QObject *parent)
 }
 
 void ReaderLink::listPorts(const QStringList &extraPaths) {
+    m_extraPaths = extraPaths;
     m_portWatcher = new PortWatcher(extraPaths, this);
     m_listed.clear();
     applyFoundPorts(m_portWatcher->scanNow());
@@ -45,43 +47,87 @@ void ReaderLink::followPorts() {
     m_portWatcher->start(portScanIntervalMs);
 }
 
-// Ports that appeared are added at the end and those that vanished are taken out, so that the
-// others keep their places and the selection stays on its port; the port of a reading stays.
-void ReaderLink::applyFoundPorts(const QList<PortDescription> &found) {
-    const QString inUse = m_state == State::Idle ? QString() : m_readerLocation;
-    const PortList::Change change = PortList::compare(locationsOf(m_listed), found, inUse);
-    for (const QString &location : change.removed)
-        m_listed.removeAt(locationsOf(m_listed).indexOf(location));
-    m_listed << change.added;
-    m_foundPorts = found;
-    if (!change.removed.isEmpty() || !change.added.isEmpty())
-        emit listedPortsChanged();
-    for (const PortDescription &port : change.added) {
-        if (port.location == m_storedLocation && !m_portChosenByUser)
-            emit portToSelect(port.location);
-    }
-    if (m_state == State::WaitingForReader)
-        followLostReader();
+bool ReaderLink::isPresent(const QString &location) const {
+    return locationsOf(m_foundPorts).contains(location);
 }
 
-PortDescription ReaderLink::describePort(const QString &location) const {
+// Ports that appeared are added at the end and those that vanished are taken out, so that the
+// others keep their places; the chosen port and the port of a reading stay.
+void ReaderLink::applyFoundPorts(const QList<PortDescription> &found) {
+    const bool presenceChanged = locationsOf(found) != locationsOf(m_foundPorts);
+    m_foundPorts = found;
+    QStringList kept{m_chosen};
+    if (m_state != State::Idle)
+        kept << m_readerLocation;
+    const PortList::Change change = PortList::compare(locationsOf(m_listed), found, kept);
+    for (const QString &location : change.removed)
+        m_listed.removeAt(locationsOf(m_listed).indexOf(location));
+    // A port listed while absent is then named as the system names it.
+    for (PortDescription &listed : m_listed)
+        listed = describePort(listed.location, listed.name);
+    m_listed << change.added;
+    if (m_state == State::WaitingForReader)
+        followLostReader();
+    if (presenceChanged || !change.removed.isEmpty() || !change.added.isEmpty())
+        emit listedPortsChanged();
+}
+
+void ReaderLink::dropAbsentUnkept() {
+    const auto gone = [this](const PortDescription &port) {
+        return port.location != m_chosen && !isPresent(port.location) &&
+               (m_state == State::Idle || port.location != m_readerLocation);
+    };
+    m_listed.erase(std::remove_if(m_listed.begin(), m_listed.end(), gone), m_listed.end());
+}
+
+void ReaderLink::choose(const QString &location) {
+    if (location == m_chosen)
+        return;
+    m_chosen = location;
+    dropAbsentUnkept();
+    emit listedPortsChanged();
+}
+
+void ReaderLink::chooseStored(const QString &location, const PortDescription &readerIdentity) {
+    m_chosen = PortList::chosenAtStart(location, readerIdentity, m_foundPorts);
+    if (!m_chosen.isEmpty() && !locationsOf(m_listed).contains(m_chosen)) {
+        // Absent: known only by its location, named as the list names such a port.
+        QString name = m_chosen;
+        if (!m_extraPaths.contains(m_chosen)) {
+            for (const QString &prefix : {QStringLiteral("\\\\.\\"), QStringLiteral("/dev/")}) {
+                if (name.startsWith(prefix))
+                    name = name.mid(prefix.size());
+            }
+        }
+        m_listed << plainPort(name, m_chosen);
+    }
+    emit listedPortsChanged();
+}
+
+PortDescription ReaderLink::describePort(const QString &location, const QString &name) const {
     for (const PortDescription &port : m_foundPorts) {
         if (port.location == location)
             return port;
     }
-    return plainPort(location, location);
+    return plainPort(name.isEmpty() ? location : name, location);
 }
 
 // A USB adapter plugged into another socket often comes back under another name (on Windows
 // always, when it has no serial number).
 void ReaderLink::followLostReader() {
     const std::optional<QString> moved =
-        PortList::followedLocation(m_readerDescription, m_locationsAtLoss, m_foundPorts);
+        PortList::followedLocation(m_readerDescription, m_portsAtLoss, m_foundPorts);
     if (!moved || *moved == m_readerLocation)
         return;
+    // The list follows the reader unless the user has chosen another port meanwhile.
+    const bool followedByTheList = m_chosen == m_readerLocation;
     m_readerLocation = *moved;
-    emit portToSelect(*moved);
+    m_readerDescription.location = *moved;
     m_reopenTicksToRest = 0;
+    if (followedByTheList) {
+        m_chosen = *moved;
+        dropAbsentUnkept();
+    }
 }
 
 void ReaderLink::onPollTick() {
@@ -143,6 +189,7 @@ void ReaderLink::setState(State state) {
 }
 
 bool ReaderLink::start(const QString &location) {
+    choose(location);
     if (!openPort(location))
         return false;
     m_readerLocation = location;
@@ -190,7 +237,7 @@ void ReaderLink::loseReader() {
     // Left open, the port of a vanished device reports read errors as fast as it can, and it
     // never delivers anything again: the device comes back behind a new handle.
     m_port.close();
-    m_locationsAtLoss = locationsOf(m_foundPorts);
+    m_portsAtLoss = m_foundPorts;
     m_reopenTicksToRest = 0;
     emit stateChanged(m_state);
 }
@@ -200,6 +247,9 @@ void ReaderLink::tryReopen() {
         --m_reopenTicksToRest;
         return;
     }
+    // Another device may have been given the reader's name meanwhile.
+    if (!PortList::mayReopen(m_readerDescription, m_foundPorts))
+        return;
     QElapsedTimer attempt;
     attempt.start();
     const bool reopened = openPort(m_readerLocation);

@@ -31,11 +31,20 @@ public:
     void listPorts(const QStringList &extraPaths);
     // From now on the list follows the ports that come and go.
     void followPorts();
-    // The ports to offer, in the order they came.
+    // The ports to offer, in the order they came; the chosen port among them while it is absent.
     QList<PortDescription> listedPorts() const { return m_listed; }
-    // The port of the last run, selected once it appears unless the user has chosen one since.
-    void setStoredLocation(const QString &location) { m_storedLocation = location; }
-    void noteChosenByUser() { m_portChosenByUser = true; }
+    bool isPresent(const QString &location) const;
+
+    // The chosen port is the one the user last picked, or that a reading was started on, or at
+    // start the stored one; no scan changes it. An absent chosen port that is no longer chosen
+    // leaves the list.
+    QString chosenLocation() const { return m_chosen; }
+    void choose(const QString &location);
+    // At start: the port stored at the last exit, and the USB identity of the last reader, by
+    // which it is found under another name.
+    void chooseStored(const QString &location, const PortDescription &readerIdentity);
+    // The device the reading runs on, as the system described it when it was opened.
+    PortDescription readerDescription() const { return m_readerDescription; }
 
     // Opens the port at location and polls it until end(); false when it cannot be opened, with
     // errorString() saying why.
@@ -50,14 +59,13 @@ signals:
     void stateChanged(ReaderLink::State state);
     // A poll tick with no reading to poll for.
     void idleTick();
+    // The listed ports, their presence or the chosen one changed.
     void listedPortsChanged();
-    // The port the list should show selected: the stored one as it appears, a lost reader's
-    // new name.
-    void portToSelect(const QString &location);
 
 private:
     void applyFoundPorts(const QList<PortDescription> &found);
-    PortDescription describePort(const QString &location) const;
+    void dropAbsentUnkept();
+    PortDescription describePort(const QString &location, const QString &name = QString()) const;
     void followLostReader();
     void onPollTick();
     void readChunk();
@@ -76,7 +84,7 @@ private:
     QString m_readerLocation;
     PortDescription m_readerDescription;
     // The ports there were when the reader was lost: the reader comes back as a new one.
-    QStringList m_locationsAtLoss;
+    QList<PortDescription> m_portsAtLoss;
     int m_reopenTicksToRest = 0;
     int m_ticksWithPollUnwritten = 0;
     QSerialPort m_port;
@@ -89,6 +97,7 @@ private:
     PortWatcher *m_portWatcher = nullptr;
     QList<PortDescription> m_foundPorts;
     QList<PortDescription> m_listed;
-    QString m_storedLocation;
-    bool m_portChosenByUser = false;
+    QString m_chosen;
+    // Listed under their path as written, like the system's ports under their name.
+    QStringList m_extraPaths;
 };
