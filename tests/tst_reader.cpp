@@ -4,11 +4,13 @@
 #include "portwatcher.h"
 #include "ptypair.h"
 #include "readerlink.h"
+#include "readerprotocol.h"
 #include "registerfixture.h"
 #include "testsupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QInputDialog>
@@ -29,6 +31,7 @@
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #else
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #endif
 
@@ -164,6 +167,7 @@ private slots:
     void lockedRegisterFailsTheFilingWithoutFreezing();
     void replyInTwoChunksDuringASlowFilingIsOneTag();
     void tagIsFiledOnceItsReplyEnds();
+    void restOfAReplyThatCameWhileTheWindowWasHeld();
     void lastReplyIsFiledWhenReadingEnds_data();
     void lastReplyIsFiledWhenReadingEnds();
     void collarNumbersEndAtTheLargest();
@@ -181,6 +185,7 @@ private:
     void startReading(bool recording, const QString &firstNumber = "1");
     void send(const QList<Chunk> &chunks);
     void sendWithinTheSilence(const QByteArray &reply);
+    void waitUntilArrived(int bytes);
     void waitForEvaluation();
     void waitForScansAfter(int scansBegun);
     void waitIdleTicks(int count);
@@ -264,8 +269,30 @@ void TestReader::sendWithinTheSilence(const QByteArray &reply) {
     QVERIFY(arrived.isValid());
     m_label->setText("-");
     QVERIFY(m_pty->write(reply));
-    QVERIFY(arrived.wait(5000));
+    // Under Wine the write may already have let the window take it in.
+    if (arrived.isEmpty())
+        QVERIFY(arrived.wait(5000));
     QCOMPARE(m_label->text(), QString("-"));
+}
+
+// Holds the window until the bytes written to the reader's line have reached the system's end of
+// it, without letting the window look at them.
+void TestReader::waitUntilArrived(int bytes) {
+    auto *port = m_window->findChild<QSerialPort *>("readerPort");
+    QVERIFY(port);
+#ifdef Q_OS_WIN
+    // What has arrived is taken by a read Qt keeps pending, where nothing outside shows it; the
+    // relay passes a reply on within a few milliseconds.
+    Q_UNUSED(bytes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+#else
+    QDeadlineTimer deadline(5000);
+    int arrived = 0;
+    while ((::ioctl(int(port->handle()), FIONREAD, &arrived) < 0 || arrived < bytes) &&
+           !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    QCOMPARE(arrived, bytes);
+#endif
 }
 
 // A reply counts once the line has fallen silent after it; the label then shows its result.
@@ -669,6 +696,27 @@ void TestReader::replyInTwoChunksDuringASlowFilingIsOneTag() {
     QCOMPARE(columnTexts(m_view, 1), QStringList({"1", "2"}));
 }
 
+// The window is held (a slow disk, a virus scanner) right after the first chunk of a reply, while
+// the rest comes: once it runs again the silence has run out, but the rest came before that.
+void TestReader::restOfAReplyThatCameWhileTheWindowWasHeld() {
+    openWindow();
+    startReading(true, "1");
+    auto *port = m_window->findChild<QSerialPort *>("readerPort");
+    QVERIFY(port);
+    bool held = false;
+    // Connected after the window's own handling: the first chunk has been taken in.
+    connect(port, &QSerialPort::readyRead, this, [&] {
+        if (held)
+            return;
+        held = true;
+        QVERIFY(m_pty->write(tagReply(78).mid(5)));
+        waitUntilArrived(int(tagReply(78).size()) - 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(int(ReaderProtocol::replyGapMs) * 2));
+    });
+    QVERIFY(m_pty->write(tagReply(78).left(5)));
+    QTRY_COMPARE(columnTexts(m_view, 2), QStringList{"78"});
+}
+
 // Filed once the line has been silent after the reply, not when the next poll is answered.
 void TestReader::tagIsFiledOnceItsReplyEnds() {
     openWindow();
@@ -691,16 +739,27 @@ void TestReader::tagIsFiledOnceItsReplyEnds() {
 
 void TestReader::lastReplyIsFiledWhenReadingEnds_data() {
     QTest::addColumn<bool>("closeTheWindow");
-    QTest::newRow("read button") << false;
-    QTest::newRow("window closed") << true;
+    QTest::addColumn<bool>("takenIn");
+    QTest::newRow("read button") << false << true;
+    QTest::newRow("window closed") << true << true;
+    QTest::newRow("read button, reply not yet taken in by the window") << false << false;
 }
 
-// The reading ends while the line is still silent after a tag's reply.
+// The reading ends while the line is still silent after a tag's reply, or before the window has
+// even looked at what came.
 void TestReader::lastReplyIsFiledWhenReadingEnds() {
     QFETCH(bool, closeTheWindow);
+    QFETCH(bool, takenIn);
     openWindow();
     startReading(true, "1");
-    sendWithinTheSilence(tagReply(77));
+    if (takenIn) {
+        sendWithinTheSilence(tagReply(77));
+    } else {
+        QVERIFY(m_pty->write(tagReply(77)));
+        waitUntilArrived(int(tagReply(77).size()));
+    }
+    if (QTest::currentTestFailed())
+        return;
     if (closeTheWindow) {
         m_window.reset();
         withDatabase([](QSqlDatabase &db) {
@@ -791,13 +850,14 @@ void TestReader::lostReaderIsWaitedForAndNumberingGoesOn() {
         modal->close();
     }});
     sendWithinTheSilence(tagReply(78));
+    if (QTest::currentTestFailed())
+        return stopAnswering(asked);
     m_pty->closeMaster();
-#ifdef Q_OS_WIN
-    // The relay is asked to pull the cable while the window goes on.
-    if (m_label->text() != "-")
-        QSKIP("the cable was pulled only after the silence had ended the reply");
-#endif
+#ifndef Q_OS_WIN
+    // Under Wine the relay is asked to pull the cable while the window goes on, so only here is
+    // the pull sure to come within the silence.
     QCOMPARE(m_label->text(), QString("-"));
+#endif
     QFile::remove(readerLink());
     QTRY_COMPARE(m_label->text(), waitingForReader);
     QCOMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
