@@ -32,7 +32,7 @@ ReaderLink::ReaderLink(QObject *parent)
     m_replyEndTimer.setSingleShot(true);
     m_replyEndTimer.setTimerType(Qt::PreciseTimer);
     m_replyEndTimer.setInterval(int(ReaderProtocol::replyGapMs) + 1);
-    connect(&m_replyEndTimer, &QTimer::timeout, this, &ReaderLink::onReplyEnded);
+    connect(&m_replyEndTimer, &QTimer::timeout, this, &ReaderLink::finishReply);
 }
 
 void ReaderLink::listPorts(const QStringList &extraPaths) {
@@ -158,21 +158,14 @@ void ReaderLink::readChunk() {
     m_replyEndTimer.start();
 }
 
-// Bytes that reached the system while the window was busy have not been handled yet, but they
-// came before the silence that is about to end the reply: they belong to it.
+// Bytes that reached the system before the reading ends, but that the window has not handled
+// yet, belong to the last reply.
 void ReaderLink::takeInArrivedBytes() {
     // A few rounds, not one: on Windows the first may only report a read handled before, and the
     // next may only start the read of what has arrived. A line that never falls silent is not
     // waited out.
     for (int round = 0; round < 3 && m_state == State::Reading; ++round)
         m_port.waitForReadyRead(0);
-}
-
-void ReaderLink::onReplyEnded() {
-    takeInArrivedBytes();
-    // Bytes taken in just now start the silence anew.
-    if (!m_replyEndTimer.isActive())
-        finishReply();
 }
 
 void ReaderLink::finishReply() {

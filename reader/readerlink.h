@@ -74,7 +74,6 @@ private:
     void loseReader();
     void tryReopen();
     void takeInArrivedBytes();
-    void onReplyEnded();
     void finishReply();
     void setState(State state);
 

@@ -4,7 +4,6 @@
 #include "portwatcher.h"
 #include "ptypair.h"
 #include "readerlink.h"
-#include "readerprotocol.h"
 #include "registerfixture.h"
 #include "testsupport.h"
 
@@ -167,7 +166,6 @@ private slots:
     void lockedRegisterFailsTheFilingWithoutFreezing();
     void replyInTwoChunksDuringASlowFilingIsOneTag();
     void tagIsFiledOnceItsReplyEnds();
-    void restOfAReplyThatCameWhileTheWindowWasHeld();
     void lastReplyIsFiledWhenReadingEnds_data();
     void lastReplyIsFiledWhenReadingEnds();
     void collarNumbersEndAtTheLargest();
@@ -694,27 +692,6 @@ void TestReader::replyInTwoChunksDuringASlowFilingIsOneTag() {
     send({{0, tagReply(77)}});
     QTRY_COMPARE(columnTexts(m_view, 2), QStringList({"77", "78"}));
     QCOMPARE(columnTexts(m_view, 1), QStringList({"1", "2"}));
-}
-
-// The window is held (a slow disk, a virus scanner) right after the first chunk of a reply, while
-// the rest comes: once it runs again the silence has run out, but the rest came before that.
-void TestReader::restOfAReplyThatCameWhileTheWindowWasHeld() {
-    openWindow();
-    startReading(true, "1");
-    auto *port = m_window->findChild<QSerialPort *>("readerPort");
-    QVERIFY(port);
-    bool held = false;
-    // Connected after the window's own handling: the first chunk has been taken in.
-    connect(port, &QSerialPort::readyRead, this, [&] {
-        if (held)
-            return;
-        held = true;
-        QVERIFY(m_pty->write(tagReply(78).mid(5)));
-        waitUntilArrived(int(tagReply(78).size()) - 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(int(ReaderProtocol::replyGapMs) * 2));
-    });
-    QVERIFY(m_pty->write(tagReply(78).left(5)));
-    QTRY_COMPARE(columnTexts(m_view, 2), QStringList{"78"});
 }
 
 // Filed once the line has been silent after the reply, not when the next poll is answered.
