@@ -54,7 +54,8 @@ public:
     QString errorString() const { return m_port.errorString(); }
 
 signals:
-    // A reply is over: the line has fallen silent after it.
+    // A reply is over: the line has fallen silent after it, or the reading ended or lost its
+    // reader.
     void replyEnded(const QByteArray &reply);
     void stateChanged(ReaderLink::State state);
     // A poll tick with no reading to poll for.
