@@ -9,3 +9,7 @@ public:
     AppSettings()
         : QSettings(QSettings::IniFormat, QSettings::UserScope, "Vernholt", "Zirave") {}
 };
+
+// The USB identity of the device a reading was last started on (PortList::identityText), beside
+// the port "com_port": by it the reader is found under another port name at the next start.
+inline constexpr char readerIdentityKey[] = "com_port_usb";

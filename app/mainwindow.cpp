@@ -2,9 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "mysqlquerymodel.h"
-#include "portwatcher.h"
 #include "qmysortfilterproxymodel.h"
-#include "readerprotocol.h"
 
 #include <QDir>
 #include <QHeaderView>
@@ -19,8 +17,6 @@ const char registerQuery[] = "select id,obojek,eid from obojky";
 const char createRegisterStatement[] =
     "create table IF NOT EXISTS obojky (id integer primary key AUTOINCREMENT, obojek integer not "
     "null unique, eid varchar(60))";
-constexpr int pollIntervalMs = 300;
-constexpr int portScanIntervalMs = 1000;
 // Another process may hold the register locked (a backup, a shell); every statement waits this
 // long for it on the GUI thread before it fails, instead of SQLite's default of 5 s.
 const char databaseConnectOptions[] = "QSQLITE_BUSY_TIMEOUT=200";
@@ -50,34 +46,29 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_ui->tableView, &QTableView::doubleClicked, this, &MainWindow::onEdit);
     connect(m_ui->read, &QPushButton::clicked, this, &MainWindow::onRead);
     connect(m_ui->send, &QPushButton::clicked, this, &MainWindow::sendEmail);
-    connect(&m_pollTimer, &QTimer::timeout, this, &MainWindow::onTimerTimeout);
-    m_pollTimer.start(pollIntervalMs);
-    m_replyEndTimer.setSingleShot(true);
-    m_replyEndTimer.setTimerType(Qt::PreciseTimer);
-    m_replyEndTimer.setInterval(int(ReaderProtocol::replyGapMs) + 1);
-    connect(&m_replyEndTimer, &QTimer::timeout, this, &MainWindow::onReplyEnded);
+    m_reader = new ReaderLink(this);
+    connect(m_reader, &ReaderLink::idleTick, this,
+            [this] { m_ui->label->setText(tr("Nepřipojeno")); });
+    connect(m_reader, &ReaderLink::replyEnded, this, &MainWindow::evaluateReply);
+    connect(m_reader, &ReaderLink::stateChanged, this, &MainWindow::showReaderState);
 
     listSerialPorts();
-    // A child, so that it can be found by its name like the widgets.
-    m_readerPort.setParent(this);
-    m_readerPort.setObjectName("readerPort");
-    connect(&m_readerPort, &QSerialPort::readyRead, this, &MainWindow::readyData);
-    connect(&m_readerPort, &QSerialPort::errorOccurred, this, &MainWindow::handleReaderPortError);
-    connect(m_ui->com, QOverload<int>::of(&QComboBox::activated), this,
-            [this] { m_portChosenByUser = true; });
+    connect(m_reader, &ReaderLink::listedPortsChanged, this, &MainWindow::showListedPorts);
+    connect(m_ui->com, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this] { m_reader->choose(m_ui->com->currentData().toString()); });
 
     openDatabase();
     refreshTable(QString());
     loadSettings();
 
-    connect(m_portWatcher, &PortWatcher::portsFound, this, &MainWindow::applyFoundPorts);
-    m_portWatcher->start(portScanIntervalMs);
+    m_reader->followPorts();
 }
 
 MainWindow::~MainWindow() {
     // A tag whose reply has just ended is filed before the window goes.
-    if (m_readingState != ReadingState::Idle)
-        endReading();
+    m_reader->end();
+    // The link outlives the widgets: nothing it still says may reach them.
+    m_reader->disconnect(this);
     saveSettings();
 
     const QString connectionName = m_database->connectionName();

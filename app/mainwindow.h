@@ -1,25 +1,24 @@
 #pragma once
 
-#include "portlist.h"
+#include "readerlink.h"
 
 #include <QByteArray>
 #include <QMainWindow>
-#include <QSerialPort>
 #include <QString>
-#include <QTimer>
 
 class QSqlDatabase;
 class MySqlQueryModel;
 class QMySortFilterProxyModel;
-class PortWatcher;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The one window of the program: it owns the register, the reader link and every command.
-// Its implementation is split by concern: mainwindow.cpp (start-up, register view),
-// mainwindow_reader.cpp, mainwindow_register.cpp, mainwindow_settings.cpp, mainwindow_email.cpp.
+// The one window of the program: it owns the register, the reader link and every command. What
+// the reader link does itself (the port, polling, replies, the port list) is in reader/; the
+// order's files are in order/. The window's implementation is split by concern: mainwindow.cpp
+// (start-up, register view), mainwindow_reader.cpp (reading and filing), mainwindow_register.cpp,
+// mainwindow_settings.cpp, mainwindow_email.cpp.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -35,8 +34,6 @@ private slots:
     void onEdit();
     void onDelete();
     void onRead();
-    void onTimerTimeout();
-    void readyData();
     void sendEmail();
 
 protected:
@@ -52,19 +49,10 @@ private:
     void loadSettings();
     void saveSettings();
 
-    // Reader link
+    // Reading and filing
     void listSerialPorts();
-    void applyFoundPorts(const QList<PortDescription> &found);
-    PortDescription describePort(const QString &systemLocation) const;
-    void followLostReader();
-    void handleReaderPortError(QSerialPort::SerialPortError error);
-    bool openReaderPort(const QString &systemLocation);
-    void endReading();
-    void loseReader();
-    void tryReopenReaderPort();
-    void takeInArrivedBytes();
-    void onReplyEnded();
-    void finishReply();
+    void showListedPorts();
+    void showReaderState(ReaderLink::State state);
     void evaluateReply(const QByteArray &reply);
     // Returns why the tag could not be filed, or an empty text.
     QString fileTag(quint32 code);
@@ -84,35 +72,11 @@ private:
     QSqlDatabase *m_database = nullptr;
     MySqlQueryModel *m_registerModel = nullptr;
     QMySortFilterProxyModel *m_sortProxy = nullptr;
-    // A reading lasts from its start to the user's end, whatever the reader's cable does
-    // meanwhile: a reader that goes away is waited for with the port closed.
-    enum class ReadingState { Idle, Reading, WaitingForReader };
-    ReadingState m_readingState = ReadingState::Idle;
-    // The port the reading was started on, where a lost reader is looked for again, and the
-    // device the system had behind it, by which the reader is known under another name.
-    QString m_readerLocation;
-    PortDescription m_readerPortDescription;
-    // The ports there were when the reader was lost: the reader comes back as a new one.
-    QStringList m_locationsAtLoss;
-    int m_reopenTicksToRest = 0;
-    int m_ticksWithPollUnwritten = 0;
-    QSerialPort m_readerPort;
-    QByteArray m_replyBuffer;
+    ReaderLink *m_reader = nullptr;
     int m_nextCollarNumber = 0;
-    QTimer m_pollTimer;
-    // Runs from the last chunk of a reply: the reader marks the end of a reply only by falling
-    // silent.
-    QTimer m_replyEndTimer;
     // Set once the largest collar number has been filed or found taken; nothing more is filed
     // until reading starts anew.
     bool m_collarNumbersExhausted = false;
-
-    // The port list follows the ports the system has.
-    PortWatcher *m_portWatcher = nullptr;
-    QList<PortDescription> m_foundPorts;
-    // The port of the last run, selected once it appears unless the user has chosen one since.
-    QString m_storedPortLocation;
-    bool m_portChosenByUser = false;
 
     // Why the register could not be opened, told to the user once the window is shown.
     QString m_databaseError;

@@ -2,18 +2,16 @@
 #include "ui_mainwindow.h"
 
 #include "appsettings.h"
-#include "portwatcher.h"
 #include "readerprotocol.h"
 
-#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QSignalBlocker>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <limits>
-#include <utility>
 
 namespace {
 const char tagFiledQuery[] = "select id from obojky where eid=";
@@ -41,104 +39,52 @@ void MainWindow::listSerialPorts() {
         if (!entry.trimmed().isEmpty())
             extraPaths << entry.trimmed();
     }
-    m_portWatcher = new PortWatcher(extraPaths, this);
     m_ui->com->clear();
-    applyFoundPorts(m_portWatcher->scanNow());
+    m_reader->listPorts(extraPaths);
+    showListedPorts();
 }
 
 // Ports that appeared are added at the end and those that vanished are taken out, so that the
-// others keep their places and the selection stays on its port; the port of a reading stays.
-void MainWindow::applyFoundPorts(const QList<PortDescription> &found) {
-    QStringList listed;
+// others keep their places; the chosen port is the selected one, present or not.
+void MainWindow::showListedPorts() {
+    // What the list does here is no choice of the user's.
+    const QSignalBlocker quiet(m_ui->com);
+    QStringList shown;
     for (int index = 0; index < m_ui->com->count(); ++index)
-        listed << m_ui->com->itemData(index).toString();
-    const QString inUse = m_readingState == ReadingState::Idle ? QString() : m_readerLocation;
-    const PortList::Change change = PortList::compare(listed, found, inUse);
+        shown << m_ui->com->itemData(index).toString();
+    const QList<PortDescription> listed = m_reader->listedPorts();
+    const PortList::Change change = PortList::compare(shown, listed, {});
     for (const QString &location : change.removed)
         m_ui->com->removeItem(m_ui->com->findData(location));
-    for (const PortDescription &port : change.added) {
+    for (const PortDescription &port : change.added)
         m_ui->com->addItem(port.name, port.location);
-        if (port.location == m_storedPortLocation && !m_portChosenByUser)
-            m_ui->com->setCurrentIndex(m_ui->com->count() - 1);
+    for (const PortDescription &port : listed) {
+        // The name first, as the user knows the port.
+        const QString text =
+            m_reader->isPresent(port.location) ? port.name : port.name + " " + tr("(nepřipojeno)");
+        m_ui->com->setItemText(m_ui->com->findData(port.location), text);
     }
-    m_foundPorts = found;
-    if (m_readingState == ReadingState::WaitingForReader)
-        followLostReader();
-}
-
-PortDescription MainWindow::describePort(const QString &systemLocation) const {
-    for (const PortDescription &port : m_foundPorts) {
-        if (port.location == systemLocation)
-            return port;
-    }
-    return plainPort(systemLocation, systemLocation);
-}
-
-// A USB adapter plugged into another socket often comes back under another name (on Windows
-// always, when it has no serial number).
-void MainWindow::followLostReader() {
-    const std::optional<QString> moved =
-        PortList::followedLocation(m_readerPortDescription, m_locationsAtLoss, m_foundPorts);
-    if (!moved || *moved == m_readerLocation)
+    if (m_reader->chosenLocation().isEmpty()) {
+        // Nothing chosen yet: the port the list shows first is the one a click reads from.
+        if (m_ui->com->currentIndex() >= 0)
+            m_reader->choose(m_ui->com->currentData().toString());
         return;
-    m_readerLocation = *moved;
-    m_ui->com->setCurrentIndex(m_ui->com->findData(*moved));
-    m_reopenTicksToRest = 0;
+    }
+    m_ui->com->setCurrentIndex(m_ui->com->findData(m_reader->chosenLocation()));
 }
 
-void MainWindow::onTimerTimeout() {
-    switch (m_readingState) {
-    case ReadingState::Idle:
-        m_ui->label->setText(tr("Nepřipojeno"));
+void MainWindow::showReaderState(ReaderLink::State state) {
+    switch (state) {
+    case ReaderLink::State::Idle:
+        m_ui->read->setText(tr("Zahájit čtení"));
         break;
-    case ReadingState::Reading:
-        // Some drivers show a vanished device only by never completing a write.
-        m_ticksWithPollUnwritten =
-            m_readerPort.bytesToWrite() > 0 ? m_ticksWithPollUnwritten + 1 : 0;
-        if (m_ticksWithPollUnwritten >= ReaderProtocol::ticksOfUnwrittenPollMeaningGone) {
-            loseReader();
-            break;
-        }
-        m_readerPort.write(ReaderProtocol::pollCommand, ReaderProtocol::pollCommandLength);
+    case ReaderLink::State::Reading:
+        m_ui->read->setText(tr("Ukončit čtení"));
         break;
-    case ReadingState::WaitingForReader:
-        tryReopenReaderPort();
+    case ReaderLink::State::WaitingForReader:
+        m_ui->label->setText(tr("Čtečka odpojena, čekám na její připojení…"));
         break;
     }
-}
-
-void MainWindow::readyData() {
-    const QByteArray chunk = m_readerPort.readAll();
-    if (chunk.isEmpty())
-        return;
-    ReaderProtocol::appendToReply(m_replyBuffer, chunk);
-    m_replyEndTimer.start();
-}
-
-// Bytes that reached the system while the window was busy have not been handled yet, but they
-// came before the silence that is about to end the reply: they belong to it.
-void MainWindow::takeInArrivedBytes() {
-    // A few rounds, not one: on Windows the first may only report a read handled before, and the
-    // next may only start the read of what has arrived. A line that never falls silent is not
-    // waited out.
-    for (int round = 0; round < 3 && m_readingState == ReadingState::Reading; ++round)
-        m_readerPort.waitForReadyRead(0);
-}
-
-void MainWindow::onReplyEnded() {
-    takeInArrivedBytes();
-    // Bytes taken in just now start the silence anew.
-    if (!m_replyEndTimer.isActive())
-        finishReply();
-}
-
-void MainWindow::finishReply() {
-    m_replyEndTimer.stop();
-    if (m_replyBuffer.isEmpty())
-        return;
-    // Taken out first: whatever arrives while the tag is filed belongs to the next reply.
-    const QByteArray reply = std::exchange(m_replyBuffer, QByteArray());
-    evaluateReply(reply);
 }
 
 void MainWindow::evaluateReply(const QByteArray &reply) {
@@ -211,8 +157,8 @@ QString MainWindow::fileTag(quint32 code) {
 }
 
 void MainWindow::onRead() {
-    if (m_readingState != ReadingState::Idle) {
-        endReading();
+    if (m_reader->state() != ReaderLink::State::Idle) {
+        m_reader->end();
         return;
     }
 
@@ -236,72 +182,16 @@ void MainWindow::onRead() {
 
     // Only a reader lost during a reading is waited for; one that is not there at the start is
     // the user's to see to, maybe by choosing another port.
-    if (!openReaderPort(systemLocation)) {
-        QMessageBox::critical(this, tr("Error"), m_readerPort.errorString(), QMessageBox::Ok,
+    if (!m_reader->start(systemLocation)) {
+        QMessageBox::critical(this, tr("Error"), m_reader->errorString(), QMessageBox::Ok,
                               QMessageBox::NoButton);
         return;
     }
-    m_readerLocation = systemLocation;
-    m_readingState = ReadingState::Reading;
-    m_ui->read->setText(tr("Ukončit čtení"));
-}
-
-bool MainWindow::openReaderPort(const QString &systemLocation) {
-    m_readerPort.setPortName(systemLocation);
-    m_readerPort.setBaudRate(QSerialPort::Baud9600, QSerialPort::AllDirections);
-    m_readerPort.setDataBits(QSerialPort::Data8);
-    m_readerPort.setParity(QSerialPort::NoParity);
-    m_readerPort.setStopBits(QSerialPort::OneStop);
-    m_readerPort.setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_readerPort.open(QIODevice::ReadWrite))
-        return false;
-    m_readerPortDescription = describePort(systemLocation);
-    m_ticksWithPollUnwritten = 0;
-    return true;
-}
-
-void MainWindow::endReading() {
-    // The last reply may have ended just before the click, or be ending now.
-    if (m_readingState == ReadingState::Reading)
-        takeInArrivedBytes();
-    finishReply();
-    m_readingState = ReadingState::Idle;
-    if (m_readerPort.isOpen())
-        m_readerPort.close();
-    m_ui->read->setText(tr("Zahájit čtení"));
-}
-
-void MainWindow::handleReaderPortError(QSerialPort::SerialPortError error) {
-    // The failed openings while waiting report errors too; they change nothing.
-    if (m_readingState == ReadingState::Reading && ReaderProtocol::meansReaderGone(error))
-        loseReader();
-}
-
-void MainWindow::loseReader() {
-    // A reply complete before the loss is a reply like any other; one cut off by it is no tag.
-    finishReply();
-    m_readingState = ReadingState::WaitingForReader;
-    // Left open, the port of a vanished device reports read errors as fast as it can, and it
-    // never delivers anything again: the device comes back behind a new handle.
-    m_readerPort.close();
-    m_locationsAtLoss.clear();
-    for (const PortDescription &port : qAsConst(m_foundPorts))
-        m_locationsAtLoss << port.location;
-    m_reopenTicksToRest = 0;
-    m_ui->label->setText(tr("Čtečka odpojena, čekám na její připojení…"));
-}
-
-void MainWindow::tryReopenReaderPort() {
-    if (m_reopenTicksToRest > 0) {
-        --m_reopenTicksToRest;
-        return;
-    }
-    QElapsedTimer attempt;
-    attempt.start();
-    const bool reopened = openReaderPort(m_readerLocation);
-    m_reopenTicksToRest =
-        ReaderProtocol::ticksToRestAfterReopen(attempt.elapsed(), m_pollTimer.interval());
-    // A failed attempt is not worth a word: the reader is simply not back yet.
-    if (reopened)
-        m_readingState = ReadingState::Reading;
+    // By this the reader is found again when it is plugged in elsewhere before the next start.
+    AppSettings settings;
+    const QString identity = PortList::identityText(m_reader->readerDescription());
+    if (identity.isEmpty())
+        settings.remove(readerIdentityKey);
+    else
+        settings.setValue(readerIdentityKey, identity);
 }

@@ -56,15 +56,15 @@ void MainWindow::loadSettings() {
 
     m_ui->objednavka->setText(settings.value("orderno", QString()).toString());
     m_ui->zaznam->setChecked(settings.value("record", false).toBool());
-    // The index alone may name another device once the list has changed; the location, where it
-    // is still listed, names the same one.
+    // The index alone may name another device once the list has changed; the location names the
+    // same one, and is kept chosen even while its device is absent.
     const QString storedLocation = settings.value("com_port").toString();
-    m_storedPortLocation = storedLocation;
-    const int storedPort = storedLocation.isEmpty() ? -1 : m_ui->com->findData(storedLocation);
-    if (storedPort >= 0)
-        m_ui->com->setCurrentIndex(storedPort);
-    else
+    if (!storedLocation.isEmpty()) {
+        m_reader->chooseStored(storedLocation, PortList::identityFromText(
+                                                   settings.value(readerIdentityKey).toString()));
+    } else {
         restoreCurrentIndex(m_ui->com, settings.value("com", 0).toInt());
+    }
 }
 
 void MainWindow::saveSettings() {
@@ -83,5 +83,5 @@ void MainWindow::saveSettings() {
     settings.setValue("orderno", m_ui->objednavka->text());
     settings.setValue("record", m_ui->zaznam->isChecked());
     settings.setValue("com", m_ui->com->currentIndex());
-    settings.setValue("com_port", m_ui->com->currentData().toString());
+    settings.setValue("com_port", m_reader->chosenLocation());
 }
