@@ -29,7 +29,7 @@ public:
     static Stamp systemStamp;
     // A full scan comes at the latest this long after the last one, for what the fingerprint
     // cannot see (a driver that does not enter its ports in the map).
-    static constexpr int safetyScanIntervalMs = 30000;
+    static constexpr int safetyScanIntervalMs = 60000;
     // Scans still running, those of watchers already gone too; for tests that wait for them.
     static int runningScans();
 
