@@ -48,11 +48,14 @@ QByteArray systemPortsStamp() {
                                           reinterpret_cast<BYTE *>(data), &dataBytes);
         if (result == ERROR_NO_MORE_ITEMS)
             break;
+        // Nothing a driver enters is that long; if the map cannot be read, every check scans.
+        if (result != ERROR_SUCCESS) {
+            stamp.clear();
+            break;
+        }
         stamp += QByteArray(reinterpret_cast<const char *>(name), int(nameLength * sizeof *name));
         stamp += '=';
-        // A value too long for the buffer still counts by its name.
-        if (result == ERROR_SUCCESS)
-            stamp += QByteArray(reinterpret_cast<const char *>(data), int(dataBytes));
+        stamp += QByteArray(reinterpret_cast<const char *>(data), int(dataBytes));
         stamp += ';';
     }
     RegCloseKey(key);

@@ -88,6 +88,7 @@ private slots:
     void anIdentityCompletedAfterAChangeIsFound();
     void anExtraPathAppearingIsNoticed();
     void destroyingDuringAScanReturnsAtOnceAndDropsItsResult();
+    void theFingerprintOnWindowsHoldsTheComPorts();
 
 private:
     const PortWatcher::Scan m_realScan = PortWatcher::systemPorts;
@@ -186,6 +187,23 @@ void TestPortWatcher::destroyingDuringAScanReturnsAtOnceAndDropsItsResult() {
     QTRY_COMPARE(PortWatcher::runningScans(), 0);
     QCoreApplication::sendPostedEvents();
     QCOMPARE(found.count(), 0);
+}
+
+// Windows' map of COM ports, which the fingerprint reads, is also where a Wine prefix lists its
+// ports, and where the system's scan finds them.
+void TestPortWatcher::theFingerprintOnWindowsHoldsTheComPorts() {
+#ifndef Q_OS_WIN
+    QSKIP("the map of COM ports is Windows'");
+#else
+    const QByteArray stamp = m_realStamp();
+    const QList<PortDescription> ports = m_realScan();
+    QVERIFY(!ports.isEmpty());
+    for (const PortDescription &port : ports) {
+        const QByteArray name(reinterpret_cast<const char *>(port.name.utf16()),
+                              int(port.name.size() * 2));
+        QVERIFY2(stamp.contains(name), qPrintable(port.name));
+    }
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestPortWatcher)
