@@ -120,6 +120,19 @@ int fakeScansBegun() {
     return fakeScans;
 }
 
+// The fingerprint of the system's ports in place of the real one: it changes with the fake ports.
+QByteArray stampFakePorts() {
+    QMutexLocker locker(&fakePortsLock);
+    QByteArray stamp;
+    for (const PortDescription &port : fakePorts)
+        stamp += QString("%1 %2 %3 %4:%5\n")
+                     .arg(port.name, port.location, port.serialNumber)
+                     .arg(port.vendorId)
+                     .arg(port.productId)
+                     .toUtf8();
+    return stamp;
+}
+
 PortDescription usbPort(const QString &name, const QString &location, const QString &serial) {
     PortDescription port = plainPort(name, location);
     port.hasUsbIdentity = true;
@@ -196,6 +209,7 @@ private:
     QCheckBox *m_zaznam = nullptr;
     QTableView *m_view = nullptr;
     const PortWatcher::Scan m_realPortScan = PortWatcher::systemPorts;
+    const PortWatcher::Stamp m_realPortStamp = PortWatcher::systemStamp;
 };
 
 void TestReader::init() {
@@ -212,6 +226,7 @@ void TestReader::cleanup() {
     m_window.reset();
     m_pty.reset();
     PortWatcher::systemPorts = m_realPortScan;
+    PortWatcher::systemStamp = m_realPortStamp;
     AppSettings().remove("extra_ports");
     AppSettings().remove("com_port");
     AppSettings().remove("com_port_usb");
@@ -320,6 +335,7 @@ void TestReader::portListFollowsTheSystem() {
     const QString stored = "/dev/zirave-stored";
     AppSettings().setValue("com_port", stored);
     PortWatcher::systemPorts = scanFakePorts;
+    PortWatcher::systemStamp = stampFakePorts;
     setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyA", m_pty->slavePath())});
     openWindow({" ", bridge});
     // Picking another port takes the absent stored one out.
@@ -880,6 +896,7 @@ void TestReader::lostReaderIsFollowedToItsNewName() {
     QFETCH(bool, followed);
 
     PortWatcher::systemPorts = scanFakePorts;
+    PortWatcher::systemStamp = stampFakePorts;
     setFakePorts({usbPort("COM5", m_pty->slavePath(), serial)});
     // Only the system names the reader: a registered COM port would stay there when unplugged.
     openWindow({nowhere});
