@@ -10,6 +10,8 @@
 
 namespace {
 constexpr int pollIntervalMs = 300;
+// How often the watcher takes its quick look for a change: a port that comes or goes is listed
+// within about a second.
 constexpr int portScanIntervalMs = 1000;
 
 QStringList locationsOf(const QList<PortDescription> &ports) {

@@ -133,6 +133,12 @@ QByteArray stampFakePorts() {
     return stamp;
 }
 
+// The window's watcher scans the fake ports, and sees them change as they do.
+void useFakePorts() {
+    PortWatcher::systemPorts = scanFakePorts;
+    PortWatcher::systemStamp = stampFakePorts;
+}
+
 PortDescription usbPort(const QString &name, const QString &location, const QString &serial) {
     PortDescription port = plainPort(name, location);
     port.hasUsbIdentity = true;
@@ -334,8 +340,7 @@ void TestReader::portListFollowsTheSystem() {
     const QString bridge = QDir::tempPath() + "/zirave-bridge";
     const QString stored = "/dev/zirave-stored";
     AppSettings().setValue("com_port", stored);
-    PortWatcher::systemPorts = scanFakePorts;
-    PortWatcher::systemStamp = stampFakePorts;
+    useFakePorts();
     setFakePorts({plainPort("ttyS0", "/dev/zirave-s0"), plainPort("ttyA", m_pty->slavePath())});
     openWindow({" ", bridge});
     // Picking another port takes the absent stored one out.
@@ -370,7 +375,7 @@ void TestReader::portListFollowsTheSystem() {
 void TestReader::chosenPortStaysChosenWhileAbsent() {
     const PortDescription other = plainPort("ttyA", QDir::tempPath() + "/zirave-a");
     const PortDescription reader = plainPort("ttyB", m_pty->slavePath());
-    PortWatcher::systemPorts = scanFakePorts;
+    useFakePorts();
     setFakePorts({other, reader});
     openWindow({nowhere});
     QCOMPARE(m_com->currentText(), QString("ttyB"));
@@ -408,7 +413,7 @@ void TestReader::readerIsFoundAgainAfterARestart_data() {
 void TestReader::readerIsFoundAgainAfterARestart() {
     QFETCH(QString, serial);
     QFETCH(bool, found);
-    PortWatcher::systemPorts = scanFakePorts;
+    useFakePorts();
     setFakePorts({usbPort("COM5", m_pty->slavePath(), serial)});
     openWindow({nowhere});
     startReading(false);
@@ -895,8 +900,7 @@ void TestReader::lostReaderIsFollowedToItsNewName() {
     QFETCH(bool, otherOfTheSameMake);
     QFETCH(bool, followed);
 
-    PortWatcher::systemPorts = scanFakePorts;
-    PortWatcher::systemStamp = stampFakePorts;
+    useFakePorts();
     setFakePorts({usbPort("COM5", m_pty->slavePath(), serial)});
     // Only the system names the reader: a registered COM port would stay there when unplugged.
     openWindow({nowhere});
@@ -929,7 +933,7 @@ void TestReader::lostReaderIsFollowedToItsNewName() {
 // plugged in gets the freed ttyUSB0).
 void TestReader::anotherDeviceUnderTheReadersNameIsNotOpened() {
     SKIP_UNLESS_THE_LINE_CAN_BE_UNPLUGGED();
-    PortWatcher::systemPorts = scanFakePorts;
+    useFakePorts();
     QVERIFY(m_pty->linkAt(readerLink()));
     setFakePorts({usbPort("COM5", readerLink(), "A1")});
     openWindow({nowhere});
@@ -944,8 +948,10 @@ void TestReader::anotherDeviceUnderTheReadersNameIsNotOpened() {
     waitForScansAfter(scans);
     m_pty = std::make_unique<PtyPair>();
     QVERIFY(m_pty->linkAt(readerLink()));
-    // Every poll tick of the wait meanwhile could have opened it.
-    waitForScansAfter(fakeScansBegun());
+    // Every poll tick of the wait meanwhile could have opened it: ticks pass while the watcher
+    // takes in a further change of the ports, at two of its checks.
+    scans = setFakePorts({usbPort("COM5", readerLink(), "B2"), plainPort("ttyS4", "/dev/ttyS4")});
+    waitForScansAfter(scans);
     QCOMPARE(m_pty->readAvailable(), QByteArray());
 
     setFakePorts({usbPort("COM5", readerLink(), "A1")});
