@@ -40,10 +40,17 @@ menu="$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Zirave"
 [ -f "$menu/Uninstall.lnk" ] || fail "no start-menu entry for the uninstaller"
 
 # The Windows platform plugin draws on an X display; nothing outside the installation is loaded.
-display=:$((90 + $$ % 100))
-Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+# Xvfb takes the first free display number and names it, so that other runs keep theirs.
+rm -f "$build/installer-display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$build/installer-display" >/dev/null 2>&1 &
 xvfb=$!
-export DISPLAY=$display
+tries=0
+until [ -s "$build/installer-display" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] && kill -0 "$xvfb" 2>/dev/null || fail "Xvfb did not start"
+    sleep 0.1
+done
+export DISPLAY=:$(cat "$build/installer-display")
 wine "C:\\Program Files\\Zirave\\zirave.exe" >/dev/null 2>&1 &
 user=$(ls "$c/users" | grep -v -x Public | head -n 1)
 register="$c/users/$user/AppData/Local/zirave/data.db"
