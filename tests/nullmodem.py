@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Null-modem cables between COM ports of a Wine prefix, for the reader tests of the Windows build.
 
-Run beside Wine as `nullmodem.py --spool DIR --ports DIR`. A COM port of the prefix is registered
-behind a link in the --ports folder (HKLM\\Software\\Wine\\Ports: COM7 = PORTS/com7); this program
-puts a pseudo-terminal behind such links and relays bytes between the two ends of a line, so that
-a Windows test plays the reader on one COM port while the program reads at the other. A test asks
-by a file NAME.req put into the spool folder (a JSON object) and waits for NAME.done (a JSON
-object, with "error" when the request failed):
+Run beside Wine as `nullmodem.py --listen PORT_FILE --ports DIR`. A COM port of the prefix is
+registered behind a link in the --ports folder (HKLM\\Software\\Wine\\Ports: COM7 = PORTS/com7);
+this program puts a pseudo-terminal behind such links and relays bytes between the two ends of a
+line, so that a Windows test plays the reader on one COM port while the program reads at the
+other. It listens on a free TCP port of 127.0.0.1, which it writes to PORT_FILE once it listens.
+A test asks over a connection to it, one request a line (a JSON object), and gets one answer a
+line (a JSON object, with "error" when the request failed):
 
   {"do": "plug", "program": "com7", "reader": "com8"}  a new line: the program's end behind
                                                        PORTS/com7, the reader's behind PORTS/com8;
@@ -31,13 +32,12 @@ import json
 import os
 import select
 import signal
+import socket
 import sys
 import termios
 import tty
 
 IN_OPEN = 0x20
-IN_CLOSE_WRITE = 0x08
-IN_MOVED_TO = 0x80
 libc = ctypes.CDLL(None, use_errno=True)
 
 
@@ -197,33 +197,53 @@ class Relay:
                 for end in (line["program"], line["reader"]) if end]
 
 
-def serve(spool, ports):
+def answer(relay, line):
+    try:
+        reply = relay.handle(json.loads(line))
+    except Exception as e:  # the test reads the reason from the answer
+        reply = {"error": repr(e)}
+        print("nullmodem.py: %s: %s" % (line.decode(errors="replace").strip(), reply["error"]),
+              file=sys.stderr)
+    return json.dumps(reply).encode() + b"\n"
+
+
+def listen(port_file):
+    """A listening socket on a free port of 127.0.0.1, named in port_file once it listens."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    with open(port_file + ".part", "w") as f:
+        f.write("%d\n" % listener.getsockname()[1])
+    os.replace(port_file + ".part", port_file)
+    return listener
+
+
+def serve(port_file, ports):
     relay = Relay(ports)
-    spool_events = inotify(spool, IN_CLOSE_WRITE | IN_MOVED_TO)
+    listener = listen(port_file)
+    clients = {}  # socket: what came in after its last whole line
     while True:
-        ready, _, _ = select.select([spool_events] + relay.masters(), [], [], 0.5)
+        ready, _, _ = select.select([listener] + list(clients) + relay.masters(), [], [])
         relay.relay(ready)
-        drain(spool_events)
-        for name in sorted(os.listdir(spool)):
-            if not name.endswith(".req"):
-                continue
-            request_file = os.path.join(spool, name)
+        if listener in ready:
+            client, _ = listener.accept()
+            clients[client] = b""
+        for client in [c for c in clients if c in ready]:
             try:
-                with open(request_file) as f:
-                    request = json.load(f)
-                answer = relay.handle(request)
-            except Exception as e:  # the test reads the reason from the answer
-                answer = {"error": repr(e)}
-                print("nullmodem.py: %s: %s" % (name, answer["error"]), file=sys.stderr)
-            os.remove(request_file)
-            done = os.path.join(spool, name[:-len(".req")] + ".done")
-            with open(done + ".part", "w") as f:
-                json.dump(answer, f)
-            os.replace(done + ".part", done)
+                data = client.recv(4096)
+                clients[client] += data
+                while b"\n" in clients[client]:
+                    line, clients[client] = clients[client].split(b"\n", 1)
+                    client.sendall(answer(relay, line))
+            except OSError:  # a test that ended in the middle of a request
+                data = b""
+            if not data:
+                client.close()
+                del clients[client]
 
 
 def main():
-    if len(sys.argv) != 5 or sys.argv[1] != "--spool" or sys.argv[3] != "--ports":
+    if len(sys.argv) != 5 or sys.argv[1] != "--listen" or sys.argv[3] != "--ports":
         sys.exit(__doc__)
     serve(sys.argv[2], sys.argv[4])
 

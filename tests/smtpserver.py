@@ -4,9 +4,12 @@
 Prints "READY <port> <certificate file>" when it listens on 127.0.0.1, then one line per event:
 "CONNECT", "CLOSE", "DATA" (a whole message is in, its reply not yet sent), "MESSAGE <json file>".
 The same lines go to events.log in the --dir folder, and the server ends when a file named stop
-appears there. With --spool DIR it starts a server for every file NAME.args put into DIR (a JSON
-list of arguments): a Windows test under Wine asks for its servers that way, since Wine does not
-start Linux programs reliably, and the server's paths may then be Windows paths of that prefix.
+appears there. With --launch PORT_FILE it is a launcher instead: listening on a free TCP port of
+127.0.0.1, written to PORT_FILE once it listens, it starts a server for every connection that
+sends a JSON list of arguments in one line, and answers in one line {"ready": "READY ..."} once
+that server listens, or {"error": why}. A Windows test under Wine asks for its servers that way,
+since Wine does not start Linux programs reliably, and the server's paths may then be Windows
+paths of that prefix.
 A recipient with "refused" in its address is refused, one with "explained" in it is refused in
 three reply lines; a message to one with "rejected" in it is refused after its data. Every accepted message is stored as msg-N.eml (raw) and msg-N.json (what a mail reader would
 see: decoded headers, body text, attachments).
@@ -23,10 +26,12 @@ import itertools
 import json
 import logging
 import os
+import signal
+import socketserver
 import ssl
 import subprocess
 import sys
-import time
+import threading
 import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, TLSSetupException
@@ -217,23 +222,61 @@ async def serve(args):
     await asyncio.wait([stopping, serving], return_when=asyncio.FIRST_COMPLETED)
 
 
-def launch_from(spool):
-    """Starts a server for every request file that appears in spool, until killed."""
-    while True:
-        for name in sorted(os.listdir(spool)):
-            if name.endswith(".args"):
-                request = os.path.join(spool, name)
-                with open(request) as f:
-                    arguments = json.load(f)
-                os.remove(request)
-                subprocess.Popen([sys.executable, os.path.abspath(__file__)] + arguments,
-                                 stdout=subprocess.DEVNULL)
-        time.sleep(0.05)
+def start_server(arguments, servers):
+    """A server started with arguments, once it listens: the answer to a launcher's request."""
+    server = subprocess.Popen([sys.executable, os.path.abspath(__file__)] + arguments,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    servers.append(server)
+    said = []
+
+    def report():  # what the server says on stderr goes on to ours, as before
+        for line in server.stderr:
+            said.append(line.decode(errors="replace"))
+            sys.stderr.write(said[-1])
+            sys.stderr.flush()
+
+    reporting = threading.Thread(target=report, daemon=True)
+    reporting.start()
+    ready = server.stdout.readline().decode(errors="replace").strip()
+    if ready.startswith("READY "):
+        # Its events go to events.log as well; read them here only so that it never blocks.
+        threading.Thread(target=lambda: (server.stdout.read(), server.wait()), daemon=True).start()
+        return {"ready": ready}
+    server.wait()
+    reporting.join()
+    return {"error": "tests/smtpserver.py ended with exit code %d before it listened: %s"
+            % (server.returncode, "".join(said[-5:]).strip() or "it said nothing")}
+
+
+def launch(port_file):
+    """Starts a server for every request that comes in, until ended; its servers end with it."""
+    servers = []
+
+    class Request(socketserver.StreamRequestHandler):
+        def handle(self):
+            try:
+                answer = start_server([str(a) for a in json.loads(self.rfile.readline())],
+                                      servers)
+            except Exception as e:  # the test reads the reason from the answer
+                answer = {"error": repr(e)}
+            self.wfile.write(json.dumps(answer).encode() + b"\n")
+
+    socketserver.ThreadingTCPServer.daemon_threads = True
+    listener = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Request)
+    with open(port_file + ".part", "w") as f:
+        f.write("%d\n" % listener.server_address[1])
+    os.replace(port_file + ".part", port_file)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    try:
+        listener.serve_forever()
+    finally:
+        for server in servers:
+            server.kill()
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--spool":
-        launch_from(sys.argv[2])
+    if len(sys.argv) == 3 and sys.argv[1] == "--launch":
+        launch(sys.argv[2])
         return
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--dir", required=True, help="where received messages are written")

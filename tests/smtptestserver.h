@@ -12,6 +12,10 @@
 #include <QStringList>
 #include <QThread>
 
+#ifdef Q_OS_WIN
+#include "linuxhelper.h"
+#endif
+
 // tests/smtpserver.py (a real SMTP server over implicit TLS with AUTH, on loopback) running in
 // the background for one test.
 namespace {
@@ -42,15 +46,10 @@ public:
 #ifdef Q_OS_WIN
         // Under Wine the server is started by the launcher that tools/windows/run-tests runs on
         // the Linux side: Wine does not start a Linux program reliably from a Windows one.
-        const QString request =
-            qEnvironmentVariable("ZIRAVE_TEST_SERVER_SPOOL") +
-            QStringLiteral("/%1-%2").arg(QCoreApplication::applicationPid()).arg(serial);
-        QFile file(request + ".part");
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(QJsonDocument(QJsonArray::fromStringList(arguments)).toJson()) < 0)
-            return false;
-        file.close();
-        if (!file.rename(request + ".args"))
+        if (linuxhelper::ask("the launcher of tests/smtpserver.py",
+                             "ZIRAVE_TEST_SERVER_LAUNCHER_PORT",
+                             QJsonDocument(QJsonArray::fromStringList(arguments)))
+                .contains("error"))
             return false;
 #else
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -11,7 +11,9 @@ build=$(cd "$1" && pwd)
 # Only what the installer installed may be found: a library missing from it must fail this test.
 unset WINEPATH
 export WINEPREFIX="$build/installer-prefix"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Without the menu builder, which would copy the installer's start-menu entries into the user's
+# desktop menus, where every run would meet the others'.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 xvfb=
 cleanup() {
     wineserver -k 2>/dev/null || true
@@ -40,10 +42,17 @@ menu="$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Zirave"
 [ -f "$menu/Uninstall.lnk" ] || fail "no start-menu entry for the uninstaller"
 
 # The Windows platform plugin draws on an X display; nothing outside the installation is loaded.
-display=:$((90 + $$ % 100))
-Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+# Xvfb takes the first free display number and names it, so that other runs keep theirs.
+rm -f "$build/installer-display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 3>"$build/installer-display" >/dev/null 2>&1 &
 xvfb=$!
-export DISPLAY=$display
+tries=0
+until [ -s "$build/installer-display" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] && kill -0 "$xvfb" 2>/dev/null || fail "Xvfb did not start"
+    sleep 0.1
+done
+export DISPLAY=:$(cat "$build/installer-display")
 wine "C:\\Program Files\\Zirave\\zirave.exe" >/dev/null 2>&1 &
 user=$(ls "$c/users" | grep -v -x Public | head -n 1)
 register="$c/users/$user/AppData/Local/zirave/data.db"
