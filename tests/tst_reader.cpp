@@ -222,6 +222,9 @@ void TestReader::init() {
     QDir(dataDirectory()).removeRecursively();
     m_pty = std::make_unique<PtyPair>();
 #ifdef Q_OS_WIN
+    // A relay that laid no cable has said so as a failure; only ports not named at all skip.
+    if (QTest::currentTestFailed())
+        return;
     if (!m_pty->isValid())
         QSKIP(PtyPair::unavailable);
 #endif
